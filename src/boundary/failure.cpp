@@ -1,0 +1,49 @@
+// Creating and raising failure values.
+#include "boundary/failure.hpp"
+
+namespace kavno {
+
+Failure Failure::fetch() noexcept {
+    Ref pending = Ref::steal(PyErr_GetRaisedException());
+    if (!pending) return of(PyExc_SystemError, "attempted to fetch exception but none was set");
+    return of_exception(std::move(pending));
+}
+
+Failure Failure::of(PyObject* type, std::string message) noexcept {
+    Failure failure;
+    failure.type_ = type;
+    failure.message_ = std::move(message);
+    return failure;
+}
+
+Failure Failure::of_exception(Ref exception) noexcept {
+    Failure failure;
+    failure.exception_ = std::move(exception);
+    return failure;
+}
+
+PyObject* Failure::type() const noexcept {
+    return exception_ ? reinterpret_cast<PyObject*>(Py_TYPE(exception_.get())) : type_;
+}
+
+void Failure::raise() && noexcept {
+    if (exception_) {
+        PyErr_SetRaisedException(exception_.release());  // steals
+        return;
+    }
+    if (!PyExceptionClass_Check(type_)) {
+        PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
+        return;
+    }
+    Ref message = Ref::steal(PyUnicode_FromStringAndSize(message_.data(), static_cast<Py_ssize_t>(message_.size())));
+    if (!message) return;  // MemoryError is pending
+    PyErr_SetObject(type_, message.get());
+}
+
+Ref Failure::into_exception() && noexcept {
+    if (exception_) return std::move(exception_);
+    std::move(*this).raise();
+    return Ref::steal(PyErr_GetRaisedException());
+}
+
+}  // namespace kavno

@@ -1,0 +1,60 @@
+// The failure value: what an internal operation gives when it did not succeed. It holds either an exception
+// object that already exists (fetched from the interpreter, with its traceback and cause) or an exception type
+// with a message, turned into an exception object only when it is raised.
+#pragma once
+
+#include "boundary/ref.hpp"
+#include "boundary/result.hpp"
+
+#include <string>
+
+namespace kavno {
+
+class Failure {
+public:
+    // Takes the interpreter's pending exception; SystemError when none is pending.
+    static Failure fetch() noexcept;
+    // An exception type (a static PyExc_* object) with its message; nothing is created yet.
+    static Failure of(PyObject* type, std::string message) noexcept;
+    static Failure of_exception(Ref exception) noexcept;
+
+    // Sets the failure as the pending exception of the calling thread.
+    void raise() && noexcept;
+    // The exception object, created now if the failure holds only a type and a message.
+    Ref into_exception() && noexcept;
+
+    // The failure's exception type (borrowed).
+    PyObject* type() const noexcept;
+    bool is_exactly(PyObject* type) const noexcept { return this->type() == type; }
+    // The message of a failure that holds a type and a message; null for one that holds an exception object.
+    const std::string* message() const noexcept { return exception_ ? nullptr : &message_; }
+
+private:
+    Failure() noexcept = default;
+    Ref exception_;
+    PyObject* type_ = nullptr;  // static exception type, used when exception_ is empty
+    std::string message_;
+};
+
+template <class T>
+using PyResult = Result<T, Failure>;
+
+// Raises a failure and gives the boundary's error value (null).
+inline PyObject* raise(Failure failure) noexcept {
+    std::move(failure).raise();
+    return nullptr;
+}
+
+// Raises the failure of a result.
+template <class T>
+PyObject* raise(PyResult<T>&& result) noexcept {
+    return raise(std::move(result).error());
+}
+
+// The boundary's return for a result that holds a new object.
+inline PyObject* finish(PyResult<Ref>&& result) noexcept {
+    if (result.ok()) return std::move(result).value().release();
+    return raise(std::move(result));
+}
+
+}  // namespace kavno

@@ -1,0 +1,86 @@
+// The bridge to the interpreter's datetime objects. This is the one file that includes datetime.h: its macros
+// read a per-file API pointer, which is filled here once from the capsule and never released.
+#include "datetime/bridge.hpp"
+
+#include "boundary/errors.hpp"
+#include "boundary/fatal.hpp"
+
+#include <datetime.h>
+
+#include <atomic>
+
+namespace kavno {
+
+namespace {
+
+std::atomic<PyDateTime_CAPI*> stored_api{nullptr};
+
+PyDateTime_CAPI* api() noexcept {
+    PyDateTime_CAPI* loaded = stored_api.load(std::memory_order_acquire);
+    if (loaded != nullptr) [[likely]] return loaded;
+    // The capsule import may run Python code and let another thread in; only the first result is kept.
+    auto* imported = static_cast<PyDateTime_CAPI*>(PyCapsule_Import(PyDateTime_CAPSULE_NAME, 0));
+    if (imported == nullptr) {
+        fatal("failed to import `datetime` C API: " + render(Failure::fetch().into_exception().get()));
+    }
+    PyDateTime_CAPI* expected = nullptr;
+    stored_api.compare_exchange_strong(expected, imported, std::memory_order_acq_rel);
+    loaded = stored_api.load(std::memory_order_acquire);
+    PyDateTimeAPI = loaded;
+    return loaded;
+}
+
+PyResult<bool> is_utc(PyObject* tzinfo, PyObject* utc) noexcept {
+    if (tzinfo == utc) return true;  // what timezone.__eq__ would answer, without the call
+    Ref equal = Ref::steal(PyObject_RichCompare(tzinfo, utc, Py_EQ));
+    if (!equal) return Unexpected(Failure::fetch());
+    const int truth = PyObject_IsTrue(equal.get());
+    if (truth < 0) return Unexpected(Failure::fetch());
+    return truth == 1;
+}
+
+PyResult<UtcDateTime> read_argument(PyObject* object) noexcept {
+    PyDateTime_CAPI* capi = api();
+    if (!PyObject_TypeCheck(object, capi->DateTimeType)) return Unexpected(wrong_type(object, "PyDateTime"));
+    if (!_PyDateTime_HAS_TZINFO(object)) {
+        return Unexpected(Failure::of(PyExc_TypeError, "expected a datetime with non-None tzinfo"));
+    }
+    auto utc = is_utc(PyDateTime_DATE_GET_TZINFO(object), capi->TimeZone_UTC);
+    if (!utc) return Unexpected(std::move(utc).error());
+    if (!*utc) return Unexpected(Failure::of(PyExc_ValueError, "expected datetime.timezone.utc"));
+    return UtcDateTime{
+        PyDateTime_GET_YEAR(object),
+        static_cast<std::uint8_t>(PyDateTime_GET_MONTH(object)),
+        static_cast<std::uint8_t>(PyDateTime_GET_DAY(object)),
+        static_cast<std::uint8_t>(PyDateTime_DATE_GET_HOUR(object)),
+        static_cast<std::uint8_t>(PyDateTime_DATE_GET_MINUTE(object)),
+        static_cast<std::uint8_t>(PyDateTime_DATE_GET_SECOND(object)),
+        static_cast<std::uint32_t>(PyDateTime_DATE_GET_MICROSECOND(object)) * 1000u,
+    };
+}
+
+}  // namespace
+
+PyTypeObject* datetime_type() noexcept { return api()->DateTimeType; }
+
+PyResult<UtcDateTime> datetime_argument(PyObject* object, std::string_view param) noexcept {
+    auto value = read_argument(object);
+    if (!value) return Unexpected(argument_error(std::move(value).error(), param));
+    return value;
+}
+
+PyResult<Ref> datetime_result(const UtcDateTime& value) noexcept {
+    PyDateTime_CAPI* capi = api();
+    const bool leap = value.nanosecond >= nanos_per_second;
+    const std::uint32_t fraction = leap ? value.nanosecond - nanos_per_second : value.nanosecond;
+    Ref result = Ref::steal(capi->DateTime_FromDateAndTimeAndFold(
+        value.year, value.month, value.day, value.hour, value.minute, value.second,
+        static_cast<int>(fraction / 1000), capi->TimeZone_UTC, 0, capi->DateTimeType));
+    if (!result) return Unexpected(Failure::fetch());
+    if (leap && PyErr_WarnEx(PyExc_UserWarning, "ignored leap-second, `datetime` does not support leap-seconds", 0) < 0) {
+        PyErr_WriteUnraisable(result.get());
+    }
+    return result;
+}
+
+}  // namespace kavno

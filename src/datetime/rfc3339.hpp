@@ -1,0 +1,39 @@
+// The date text profile: an RFC 3339 date-time read in one pass and written into one 32-byte buffer. Pure.
+#pragma once
+
+#include "boundary/result.hpp"
+#include "datetime/utc.hpp"
+
+#include <cstddef>
+#include <string_view>
+
+namespace kavno {
+
+enum class ParseError : std::uint8_t { OutOfRange, Invalid, TooShort, TooLong };
+
+constexpr std::string_view message(ParseError error) noexcept {
+    switch (error) {
+        case ParseError::OutOfRange: return "input is out of range";
+        case ParseError::Invalid: return "input contains invalid characters";
+        case ParseError::TooShort: return "premature end of input";
+        case ParseError::TooLong: return "trailing input";
+    }
+    return "input contains invalid characters";
+}
+
+// Scans "YYYY-MM-DD(T|t| )hh:mm:ss[.f+](Z|z|±hh:mm)", each range checked as soon as its field is read, the
+// calendar date checked last. A second of 60 is held as 59 with one more second of fraction.
+Result<OffsetDateTime, ParseError> scan_rfc3339(std::string_view text) noexcept;
+
+// scan_rfc3339, then the same instant in UTC.
+Result<UtcDateTime, ParseError> parse_rfc3339(std::string_view text) noexcept;
+
+// The longest text a Python datetime gives is 32 bytes ("2024-01-02T03:04:05.123456+00:00"); nine fraction
+// digits, which only native values can carry, need 35.
+inline constexpr std::size_t rfc3339_capacity = 35;
+
+// Writes "YYYY-MM-DDThh:mm:ss[.fff|.ffffff|.fffffffff]+00:00" (a leap second as second 60) and gives the
+// length. The year must lie in [0, 9999].
+std::size_t write_rfc3339(const UtcDateTime& value, char (&out)[rfc3339_capacity]) noexcept;
+
+}  // namespace kavno

@@ -1,0 +1,136 @@
+// The import entry of kavno and the one ordered registration table: eleven classes, then seven functions,
+// each name appended to __all__ before the attribute is set.
+#include "boundary/errors.hpp"
+#include "boundary/fatal.hpp"
+#include "helpers/functions.hpp"
+#include "types/classes.hpp"
+
+#include <atomic>
+#include <cstdint>
+
+namespace kavno {
+
+namespace {
+
+PyModuleDef definition = {
+    PyModuleDef_HEAD_INIT,
+    "kavno",
+    "",  // __doc__ is an empty str, not None
+    0,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+// The interpreter that first ran the entry point, -1 before any did.
+std::atomic<std::int64_t> owner_interpreter{-1};
+// Built by the first successful initialisation; never cleared, never released.
+PyObject* stored_module = nullptr;
+
+// One row of the registration table: a class, or a function.
+struct Registration {
+    ClassId class_id;
+    const FunctionSpec* function;  // null for a class
+};
+
+constexpr Registration registration_table[] = {
+    {ClassId::RunMode, nullptr},
+    {ClassId::TradeKind, nullptr},
+    {ClassId::TradeType, nullptr},
+    {ClassId::TradeSide, nullptr},
+    {ClassId::OrderStatus, nullptr},
+    {ClassId::CandleInterval, nullptr},
+    {ClassId::EventType, nullptr},
+    {ClassId::Pair, nullptr},
+    {ClassId::Candle, nullptr},
+    {ClassId::Order, nullptr},
+    {ClassId::Position, nullptr},
+    {{}, &helpers::safe_float},
+    {{}, &helpers::truncate_to_day},
+    {{}, &helpers::str_to_date},
+    {{}, &helpers::date_to_str},
+    {{}, &helpers::ms_to_date},
+    {{}, &helpers::now_date},
+    {{}, &helpers::now_ms},
+};
+
+// Appends `name` to the module's __all__ (made on first need), then sets the attribute.
+PyResult<Done> add_value(PyObject* module, PyObject* name, PyObject* value) {
+    Ref all = Ref::steal(PyObject_GetAttrString(module, "__all__"));
+    if (!all) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return Unexpected(Failure::fetch());
+        PyErr_Clear();
+        all = Ref::steal(PyList_New(0));
+        if (!all || PyObject_SetAttrString(module, "__all__", all.get()) < 0) return Unexpected(Failure::fetch());
+    }
+    if (!PyList_Check(all.get())) return Unexpected(wrong_type(all.get(), "PyList"));
+    if (PyList_Append(all.get(), name) < 0) {
+        fatal("could not append __name__ to __all__: " + render(Failure::fetch().into_exception().get()));
+    }
+    if (PyObject_SetAttr(module, name, value) < 0) return Unexpected(Failure::fetch());
+    return Done{};
+}
+
+PyResult<Ref> make_function(PyObject* module, const FunctionSpec& spec) {
+    Ref module_name = Ref::steal(PyModule_GetNameObject(module));
+    if (!module_name) return Unexpected(Failure::fetch());
+    // The method definition must outlive every function object made from it: made once per registration and
+    // never released. Function names are string literals, so name.data() is terminated.
+    auto* doc = new std::string(spec.doc_with_signature());
+    auto* method = new PyMethodDef{spec.name.data(), spec.entry, spec.flags, doc->c_str()};
+    Ref function = Ref::steal(PyCMethod_New(method, module, module_name.get(), nullptr));
+    if (!function) return Unexpected(Failure::fetch());
+    return function;
+}
+
+PyResult<Done> add_function(PyObject* module, const FunctionSpec& spec) {
+    auto function = make_function(module, spec);
+    if (!function) return Unexpected(std::move(function).error());
+    Ref name = Ref::steal(PyObject_GetAttrString(function->get(), "__name__"));
+    if (!name) return Unexpected(Failure::fetch());
+    if (!PyUnicode_Check(name.get())) return Unexpected(wrong_type(name.get(), "PyString"));
+    return add_value(module, name.get(), function->get());
+}
+
+PyResult<Done> add_class(PyObject* module, ClassId id) {
+    auto type = class_for_import(id);
+    if (!type) return Unexpected(std::move(type).error());
+    Ref name = Ref::steal(PyUnicode_FromString(class_name(id)));
+    if (!name) return Unexpected(Failure::fetch());
+    return add_value(module, name.get(), type->get());
+}
+
+PyResult<Done> register_all(PyObject* module) {
+    for (const Registration& row : registration_table) {
+        auto added = row.function ? add_function(module, *row.function) : add_class(module, row.class_id);
+        if (!added) return added;
+    }
+    return Done{};
+}
+
+PyObject* initialise() {
+    const std::int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
+    if (current == -1) return raise(Failure::fetch());
+    std::int64_t expected = -1;
+    if (!owner_interpreter.compare_exchange_strong(expected, current, std::memory_order_seq_cst) &&
+        expected != current) {
+        return raise(Failure::of(PyExc_ImportError,
+                                 "kavno: modules do not yet support subinterpreters, see "
+                                 "https://docs.python.org/3/c-api/init.html#sub-interpreter-support"));
+    }
+    if (stored_module != nullptr) return Py_NewRef(stored_module);
+    Ref module = Ref::steal(PyModule_Create2(&definition, 1013));
+    if (!module) return raise(Failure::fetch());
+    if (auto registered = register_all(module.get()); !registered) return raise(std::move(registered));
+    // The module object is kept for the rest of the process.
+    if (stored_module == nullptr) stored_module = module.release();
+    return Py_NewRef(stored_module);
+}
+
+}  // namespace
+
+}  // namespace kavno
+
+PyMODINIT_FUNC PyInit_kavno() { return kavno::initialise(); }

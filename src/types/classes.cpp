@@ -1,0 +1,112 @@
+// The life of a class object: not built, built and being filled, ready. Filling makes every member value first
+// and sets them only when all exist; a nested request from the filling thread gets the type as it stands.
+#include "types/classes.hpp"
+
+#include "boundary/errors.hpp"
+#include "boundary/fatal.hpp"
+#include "types/enumerations.hpp"
+#include "types/records.hpp"
+
+#include <pythread.h>
+
+#include <array>
+#include <string>
+#include <vector>
+
+namespace kavno {
+
+namespace {
+
+struct ClassState {
+    PyTypeObject* type = nullptr;  // never released once built
+    bool ready = false;
+    bool filling = false;
+    unsigned long filling_thread = 0;
+};
+
+std::array<ClassState, class_count> states;
+
+const char* spec_name(ClassId id) noexcept {
+    return is_enumeration(id) ? enum_spec(id).spec_name : record_spec(id).spec_name;
+}
+
+// RuntimeError `message` caused by `cause`.
+Failure caused(const std::string& message, Failure cause) noexcept {
+    Ref error = Failure::of(PyExc_RuntimeError, message).into_exception();
+    if (!error) return Failure::fetch();
+    PyException_SetCause(error.get(), std::move(cause).into_exception().release());  // steals
+    return Failure::of_exception(std::move(error));
+}
+
+Failure class_error(ClassId id, Failure cause) noexcept {
+    return caused("An error occurred while initializing class " + std::string(class_name(id)), std::move(cause));
+}
+
+PyResult<Done> fill_members(ClassId id, PyTypeObject* type) noexcept {
+    const EnumSpec& spec = enum_spec(id);
+    std::vector<Ref> values;
+    values.reserve(spec.members.size());
+    for (std::size_t i = 0; i < spec.members.size(); ++i) {
+        auto value = enum_instance(type, static_cast<std::uint8_t>(i));
+        if (!value) {
+            return Unexpected(caused("An error occurred while initializing `" + std::string(class_name(id)) + "." +
+                                         spec.members[i] + "`",
+                                     std::move(value).error()));
+        }
+        values.push_back(std::move(value).value());
+    }
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        if (PyObject_SetAttrString(reinterpret_cast<PyObject*>(type), spec.members[i], values[i].get()) < 0) {
+            return Unexpected(caused("An error occurred while initializing `" + std::string(class_name(id)) +
+                                         ".__dict__`",
+                                     Failure::fetch()));
+        }
+    }
+    return Done{};
+}
+
+PyResult<PyTypeObject*> obtain(ClassId id) noexcept {
+    ClassState& state = states[static_cast<std::size_t>(id)];
+    if (state.ready) [[likely]] return state.type;
+    const unsigned long thread = PyThread_get_thread_ident();
+    if (state.filling && state.filling_thread == thread) return state.type;
+    if (state.type == nullptr) {
+        auto built = build_heap_type(is_enumeration(id) ? enum_type_spec(id) : record_type_spec(id));
+        if (!built) return Unexpected(class_error(id, std::move(built).error()));
+        state.type = reinterpret_cast<PyTypeObject*>(std::move(built).value().release());  // kept forever
+        if (is_enumeration(id)) enum_type_built(id, state.type);
+    }
+    if (is_enumeration(id)) {
+        state.filling = true;
+        state.filling_thread = thread;
+        auto filled = fill_members(id, state.type);
+        state.filling = false;
+        if (!filled) return Unexpected(class_error(id, std::move(filled).error()));
+    }
+    state.ready = true;
+    return state.type;
+}
+
+}  // namespace
+
+const char* class_name(ClassId id) noexcept { return spec_name(id) + sizeof("builtins.") - 1; }
+
+PyResult<Ref> class_for_import(ClassId id) noexcept {
+    auto type = obtain(id);
+    if (!type) return Unexpected(std::move(type).error());
+    return Ref::borrow(reinterpret_cast<PyObject*>(*type));
+}
+
+PyTypeObject* class_object(ClassId id) noexcept {
+    ClassState& state = states[static_cast<std::size_t>(id)];
+    if (state.ready) [[likely]] return state.type;
+    auto type = obtain(id);
+    if (!type) {
+        std::move(type).error().raise();
+        PyErr_Print();
+        fatal("failed to create type object for " + std::string(class_name(id)));
+    }
+    return *type;
+}
+
+}  // namespace kavno

@@ -1,0 +1,79 @@
+// One getter serves every field of every record: the getset entry's closure points at the field's table row,
+// which says where the value lies and how it becomes a Python object. Each read makes a new object.
+#include "types/records.hpp"
+
+#include "datetime/bridge.hpp"
+#include "types/enumerations.hpp"
+
+#include <array>
+#include <vector>
+
+namespace kavno {
+
+namespace {
+
+constexpr const RecordSpec* record_specs[] = {&pair_record, &candle_record, &order_record, &position_record};
+static_assert(std::size(record_specs) == class_count - enumeration_count);
+
+std::size_t record_index(ClassId id) noexcept { return static_cast<std::size_t>(id) - enumeration_count; }
+
+template <class T>
+const T& field_at(PyObject* self, const FieldSpec& field) noexcept {
+    return *reinterpret_cast<const T*>(reinterpret_cast<const char*>(self) + field.offset);
+}
+
+PyObject* read_field(PyObject* self, void* closure) {
+    const FieldSpec& field = *static_cast<const FieldSpec*>(closure);
+    switch (field.kind) {
+        case FieldKind::Text: {
+            const Text& text = field_at<Text>(self, field);
+            return PyUnicode_DecodeUTF8(text.data, text.size, nullptr);
+        }
+        case FieldKind::Double: return PyFloat_FromDouble(field_at<double>(self, field));
+        case FieldKind::Int64: return PyLong_FromLongLong(field_at<std::int64_t>(self, field));
+        case FieldKind::Int32: return PyLong_FromLong(field_at<std::int32_t>(self, field));
+        case FieldKind::Enumeration:
+            return finish(enum_instance(field.enumeration, field_at<std::uint8_t>(self, field)));
+        case FieldKind::DateTime: return finish(datetime_result(field_at<UtcDateTime>(self, field)));
+    }
+    Py_UNREACHABLE();
+}
+
+template <std::size_t R>
+void record_dealloc(PyObject* self) {
+    const RecordSpec& spec = *record_specs[R];
+    for (std::size_t i = 0; i < spec.field_count; ++i) {
+        if (spec.fields[i].kind == FieldKind::Text) PyMem_Free(field_at<Text>(self, spec.fields[i]).data);
+    }
+    free_instance(self);
+}
+
+constexpr destructor record_deallocs[] = {record_dealloc<0>, record_dealloc<1>, record_dealloc<2>, record_dealloc<3>};
+
+// Getset tables, made on first build and kept: the types point at them.
+std::array<std::vector<PyGetSetDef>, std::size(record_specs)> getsets;
+
+PyGetSetDef* getset_of(std::size_t index) {
+    std::vector<PyGetSetDef>& table = getsets[index];
+    if (table.empty()) {
+        const RecordSpec& spec = *record_specs[index];
+        for (std::size_t i = 0; i < spec.field_count; ++i) {
+            const FieldSpec& field = spec.fields[i];
+            table.push_back({field.name, read_field, nullptr, field.doc, const_cast<FieldSpec*>(&field)});
+        }
+        table.push_back({nullptr, nullptr, nullptr, nullptr, nullptr});
+    }
+    return table.data();
+}
+
+}  // namespace
+
+const RecordSpec& record_spec(ClassId id) noexcept { return *record_specs[record_index(id)]; }
+
+TypeSpec record_type_spec(ClassId id) noexcept {
+    const std::size_t index = record_index(id);
+    const RecordSpec& spec = *record_specs[index];
+    return {spec.spec_name, spec.doc, spec.basicsize, {}, getset_of(index), record_deallocs[index]};
+}
+
+}  // namespace kavno

@@ -1,0 +1,113 @@
+"""The module object: its names in order, re-import identity, function table entries, the exported symbols and
+the refusal of a second interpreter."""
+
+import importlib
+import inspect
+import pathlib
+import re
+import subprocess
+import sys
+
+import pytest
+
+import kavno
+
+NAMES = [
+    "RunMode", "TradeKind", "TradeType", "TradeSide", "OrderStatus", "CandleInterval", "EventType",
+    "Pair", "Candle", "Order", "Position",
+    "safe_float", "truncate_to_day", "str_to_date", "date_to_str", "ms_to_date", "now_date", "now_ms",
+]
+
+FUNCTIONS = [
+    ("safe_float", "(value, decimals)", "安全浮点数"),
+    ("truncate_to_day", "(date)", "截断日期到天"),
+    ("str_to_date", "(s)", "字符串转日期"),
+    ("date_to_str", "(d)", "日期转字符串"),
+    ("ms_to_date", "(ts)", "时间戳转日期"),
+    ("now_date", "()", "获取当前时间"),
+    ("now_ms", "()", "获取当前时间戳"),
+]
+
+
+def test_all_lists_the_eighteen_names_in_registration_order():
+    assert kavno.__all__ == NAMES
+    assert type(kavno.__all__) is list
+
+
+def test_module_has_exactly_its_names_and_the_import_attributes():
+    own = {name for name in vars(kavno) if not name.startswith("__")}
+    assert own == set(NAMES)
+
+
+def test_module_doc_is_the_empty_string():
+    assert kavno.__doc__ == ""
+
+
+@pytest.mark.parametrize("name, signature, doc", FUNCTIONS)
+def test_function_table_entries(name, signature, doc):
+    function = getattr(kavno, name)
+    assert function.__text_signature__ == signature
+    assert function.__doc__ == doc
+    assert function.__name__ == function.__qualname__ == name
+    assert function.__module__ == "kavno"
+    assert function.__self__ is kavno
+
+
+def test_inspect_sees_the_parameters():
+    parameters = inspect.signature(kavno.safe_float).parameters
+    assert list(parameters) == ["value", "decimals"]
+    assert all(p.kind is inspect.Parameter.POSITIONAL_OR_KEYWORD for p in parameters.values())
+    assert list(inspect.signature(kavno.now_ms).parameters) == []
+
+
+def test_reimport_after_deleting_from_sys_modules_gives_the_same_module():
+    all_list, first_class, first_function = kavno.__all__, kavno.RunMode, kavno.safe_float
+    del sys.modules["kavno"]
+    again = importlib.import_module("kavno")
+    assert again is kavno
+    assert again.__all__ is all_list and len(all_list) == 18  # registration did not run twice
+    assert again.RunMode is first_class and again.safe_float is first_function
+
+
+def test_reload_gives_the_same_module():
+    assert importlib.reload(kavno) is kavno
+    assert kavno.__all__ == NAMES
+
+
+def test_shared_object_exports_only_the_init_entry():
+    nm = subprocess.run(["nm", "-D", "--defined-only", kavno.__file__], capture_output=True, text=True, check=True)
+    symbols = [line.split()[-1] for line in nm.stdout.splitlines() if line.strip()]
+    assert symbols == ["PyInit_kavno"]
+
+
+SUBINTERPRETER = """
+import _testcapi, kavno
+code = "import sys\\ntry:\\n    import kavno\\nexcept ImportError as e:\\n    print('refused: ' + str(e))\\nelse:\\n    print('imported')\\n"
+print("status", _testcapi.run_in_subinterp(code), flush=True)
+print("first", kavno.safe_float(1.25, 1), kavno.RunMode.Live, flush=True)
+"""
+
+
+def test_a_second_interpreter_is_refused_and_the_first_keeps_working():
+    pytest.importorskip("_testcapi")
+    result = subprocess.run([sys.executable, "-c", SUBINTERPRETER], capture_output=True, text=True, timeout=60)
+    assert result.returncode == 0, result.stderr
+    lines = result.stdout.splitlines()
+    assert lines[0].startswith("refused: kavno: modules do not yet support subinterpreters, see https://")
+    assert lines[1:] == ["status 0", "first 1.3 RunMode.Live"]
+
+
+def test_pure_sources_include_no_python_header():
+    root = pathlib.Path(__file__).resolve().parents[2]
+    pure = [
+        "include/kavno/calendar.hpp", "include/kavno/datetime.hpp", "include/kavno/enums.hpp",
+        "src/boundary/result.hpp", "src/boundary/fatal.hpp", "src/boundary/fatal.cpp",
+        "src/datetime/utc.hpp", "src/datetime/rfc3339.hpp", "src/datetime/rfc3339.cpp",
+        "src/helpers/rounding.hpp", "src/helpers/rounding.cpp",
+    ]
+    if not (root / "src").is_dir():
+        pytest.skip("sources are not beside the tests")
+    includes = re.compile(r'#include\s+[<"]([^>"]+)[>"]')
+    for name in pure:
+        for header in includes.findall((root / name).read_text()):
+            assert not header.startswith(("Python", "datetime.h", "py", "boundary/ref", "boundary/failure")), (name, header)
