@@ -13,7 +13,10 @@ def assert_no_leak(action, *, expected=(), calls=2000, rounds=5):
     """Run `action` many times in counted rounds; a leak is every round growing the allocated blocks.
 
     `expected` names the exception types the action is meant to raise: they are caught, any other propagates.
+    Growth of less than one block per hundred calls is the allocator's own noise (free lists, dict resizes),
+    never a leak of the action's, which grows by at least one block for every call it leaks in.
     """
+    slack = calls // 100
 
     def run():
         for _ in range(calls):
@@ -30,7 +33,7 @@ def assert_no_leak(action, *, expected=(), calls=2000, rounds=5):
         run()
         gc.collect()
         growth.append(sys.getallocatedblocks() - before)
-    assert not all(g > 0 for g in growth), f"allocated blocks grew in every round: {growth}"
+    assert not all(g > slack for g in growth), f"allocated blocks grew in every round: {growth}"
 
 
 def assert_refcount_steady(obj, action, *, expected=(), calls=200):

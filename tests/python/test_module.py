@@ -111,3 +111,12 @@ def test_pure_sources_include_no_python_header():
     for name in pure:
         for header in includes.findall((root / name).read_text()):
             assert not header.startswith(("Python", "datetime.h", "py", "boundary/ref", "boundary/failure")), (name, header)
+
+
+def test_the_leak_check_catches_a_leak(no_leak, refcount_steady):
+    kept = []
+    with pytest.raises(AssertionError, match="grew in every round"):
+        no_leak(lambda: kept.append(object()))
+    target = object()
+    with pytest.raises(AssertionError):
+        refcount_steady(target, lambda: kept.append(target))
