@@ -8,6 +8,8 @@ FIND_PYTHONS := tools/find-pythons
 VENV := .venv
 PY := $(VENV)/bin/python
 CPP_BUILD := build/cpp
+HOST_BUILD := build/host
+HOST := $(HOST_BUILD)/examples/kavno_host
 
 # for_each_python COMMANDS: runs COMMANDS once per Python with $$version, $$python and $$venv set.
 define for_each_python
@@ -22,7 +24,7 @@ endef
 install_into = tools/make-venv $(1) $(2) && \
 	KAVNO_TEST_EXTENSION=$(3) $(1)/bin/python -m pip install --quiet --no-build-isolation '.[test]'
 
-.PHONY: test build demo clean check-python venvs cpp-test python-test
+.PHONY: test build demo clean check-python venvs cpp-test python-test host
 
 check-python:
 	@if [ -z "$$($(FIND_PYTHONS))" ]; then \
@@ -43,13 +45,24 @@ cpp-test: check-python
 	$(PY) -m cmake --build $(CPP_BUILD)
 	$(CPP_BUILD)/tests/cpp/kavno_unit_tests
 
-python-test: venvs
-	$(call for_each_python,echo "== tests under CPython $$version" && $$venv/bin/python -m pytest -p no:cacheprovider)
+# The embedding host, built against the newest CPython; its tests run in that venv.
+host: check-python
+	python=$$($(FIND_PYTHONS) | tail -n 1 | cut -d' ' -f2); tools/make-venv $(VENV) $$python
+	$(PY) -m cmake -S . -B $(HOST_BUILD) -G Ninja -DKAVNO_PYTHON=OFF -DKAVNO_HOST=ON \
+	  -DPython_EXECUTABLE=$(CURDIR)/$(PY) >/dev/null
+	$(PY) -m cmake --build $(HOST_BUILD)
+
+python-test: venvs host
+	$(call for_each_python,echo "== tests under CPython $$version" && \
+	  if [ "$$venv" = $(VENV) ]; then export KAVNO_HOST=$(CURDIR)/$(HOST); fi && \
+	  $$venv/bin/python -m pytest -p no:cacheprovider)
 
 test: cpp-test python-test
 
-demo: build
+demo: build host
 	$(PY) examples/quickstart.py
+	@echo
+	$(HOST)
 
 clean:
 	rm -rf build .venv .venv-* dist .hypothesis
