@@ -24,7 +24,7 @@ endef
 install_into = tools/make-venv $(1) $(2) && \
 	KAVNO_TEST_EXTENSION=$(3) $(1)/bin/python -m pip install --quiet --no-build-isolation '.[test]'
 
-.PHONY: test build demo clean check-python venvs cpp-test python-test host
+.PHONY: test build demo clean check-python venvs cpp-test python-test host test-asan test-valgrind fuzz fuzz-replay
 
 check-python:
 	@if [ -z "$$($(FIND_PYTHONS))" ]; then \
@@ -43,7 +43,7 @@ cpp-test: check-python
 	python=$$($(FIND_PYTHONS) | tail -n 1 | cut -d' ' -f2); tools/make-venv $(VENV) $$python
 	$(PY) -m cmake -S . -B $(CPP_BUILD) -G Ninja -DKAVNO_PYTHON=OFF -DKAVNO_TESTING=ON >/dev/null
 	$(PY) -m cmake --build $(CPP_BUILD)
-	$(CPP_BUILD)/tests/cpp/kavno_unit_tests
+	$(VENV)/bin/ctest --test-dir $(CPP_BUILD) --output-on-failure
 
 # The embedding host, built against the newest CPython; its tests run in that venv.
 host: check-python
@@ -63,6 +63,54 @@ demo: build host
 	$(PY) examples/quickstart.py
 	@echo
 	$(HOST)
+
+# The module, the test extension, the demo host and the C++ tests built with AddressSanitizer and UBSan; the
+# Python suite runs with the runtime preloaded and the interpreter's own allocator off, so that use-after-free of
+# Python objects cannot hide in its pools. Leak detection is off for the interpreter (it keeps memory at exit) and
+# on for the C++ tests.
+SANITIZE := address,undefined
+ASAN_VENV := .venv-asan
+ASAN_RUNTIME = $$(g++ -print-file-name=libasan.so)
+ASAN_ENV = LD_PRELOAD=$(ASAN_RUNTIME) PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=0:abort_on_error=0 \
+	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
+
+test-asan: check-python
+	python=$$($(FIND_PYTHONS) | tail -n 1 | cut -d' ' -f2); tools/make-venv $(ASAN_VENV) $$python
+	KAVNO_TEST_EXTENSION=ON $(ASAN_VENV)/bin/python -m pip install --quiet --no-build-isolation \
+	  -Cbuild-dir=build/asan -Ccmake.define.KAVNO_SANITIZE=$(SANITIZE) '.[test]'
+	$(ASAN_VENV)/bin/python -m cmake -S . -B build/cpp-asan -G Ninja -DKAVNO_PYTHON=OFF -DKAVNO_TESTING=ON \
+	  -DKAVNO_SANITIZE=$(SANITIZE) >/dev/null
+	$(ASAN_VENV)/bin/python -m cmake --build build/cpp-asan
+	ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 build/cpp-asan/tests/cpp/kavno_unit_tests
+	$(ASAN_VENV)/bin/python -m cmake -S . -B build/host-asan -G Ninja -DKAVNO_PYTHON=OFF -DKAVNO_HOST=ON \
+	  -DKAVNO_SANITIZE=$(SANITIZE) -DPython_EXECUTABLE=$(CURDIR)/$(ASAN_VENV)/bin/python >/dev/null
+	$(ASAN_VENV)/bin/python -m cmake --build build/host-asan
+	$(ASAN_ENV) KAVNO_HOST=$(CURDIR)/build/host-asan/examples/kavno_host $(ASAN_VENV)/bin/python -m pytest -p no:cacheprovider
+
+# The Python suite under memcheck, with the interpreter's allocator off; any error fails the run.
+test-valgrind: venvs
+	PYTHONMALLOC=malloc valgrind --quiet --error-exitcode=99 --track-origins=no --leak-check=no \
+	  --suppressions=tools/valgrind-python.supp $(PY) -m pytest -p no:cacheprovider -x -q
+
+# libFuzzer on the pure core (clang, installed from apt when missing), FUZZ_SECONDS per target. New inputs go to
+# build/fuzz/corpus; tests/fuzz/corpus holds the committed seeds that `make test` replays.
+FUZZ_SECONDS ?= 60
+FUZZ_TARGETS := rfc3339 writer calendar rounding
+fuzz: check-python
+	python=$$($(FIND_PYTHONS) | tail -n 1 | cut -d' ' -f2); tools/make-venv $(VENV) $$python
+	@if ! command -v clang++ >/dev/null || ! clang++ -fsanitize=fuzzer -x c++ - -o /dev/null <<<'extern "C" int LLVMFuzzerTestOneInput(const char*, unsigned long) { return 0; }' 2>/dev/null; then \
+	  echo "installing clang and its libFuzzer runtime from apt"; \
+	  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq clang libclang-rt-14-dev >/dev/null; \
+	fi
+	CXX=clang++ $(PY) -m cmake -S . -B build/fuzz -G Ninja -DKAVNO_PYTHON=OFF -DKAVNO_TESTING=ON -DKAVNO_FUZZ=ON >/dev/null
+	$(PY) -m cmake --build build/fuzz
+	for target in $(FUZZ_TARGETS); do \
+	  mkdir -p build/fuzz/corpus/$$target; \
+	  echo "== fuzz_$$target for $(FUZZ_SECONDS) s"; \
+	  build/fuzz/tests/fuzz/fuzz_$$target -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 -max_len=4096 \
+	    build/fuzz/corpus/$$target tests/fuzz/corpus/$$target 2>&1 | grep -E '^(stat::number_of_executed_units|stat::peak_rss|Done|==|SUMMARY|.*property failed)' ; \
+	  echo "corpus: $$(ls build/fuzz/corpus/$$target | wc -l) inputs"; \
+	done
 
 clean:
 	rm -rf build .venv .venv-* dist .hypothesis

@@ -47,14 +47,16 @@ constexpr CivilDate civil_from_days(std::int64_t days) noexcept {
     return {year, month, day};
 }
 
-// Floor division and its non-negative remainder, for timestamps before the epoch.
+// Floor division and its non-negative remainder (divisor > 0), for timestamps before the epoch. Neither
+// multiplies back, so both hold for the whole int64 range.
 constexpr std::int64_t floor_div(std::int64_t value, std::int64_t divisor) noexcept {
     const std::int64_t quotient = value / divisor;
     return quotient - ((value % divisor) < 0);
 }
 
 constexpr std::int64_t floor_mod(std::int64_t value, std::int64_t divisor) noexcept {
-    return value - floor_div(value, divisor) * divisor;
+    const std::int64_t remainder = value % divisor;  // (-divisor, divisor)
+    return remainder < 0 ? remainder + divisor : remainder;
 }
 
 }  // namespace kavno

@@ -46,7 +46,7 @@ constexpr std::optional<UtcDateTime> from_unix(std::int64_t seconds, std::uint32
     constexpr std::int64_t limit = std::int64_t{1} << 50;
     if (seconds < -limit || seconds > limit) return std::nullopt;
     const std::int64_t days = floor_div(seconds, seconds_per_day);
-    const auto second_of_day = static_cast<unsigned>(seconds - days * seconds_per_day);  // [0, 86399]
+    const auto second_of_day = static_cast<unsigned>(floor_mod(seconds, seconds_per_day));  // [0, 86399]
     const CivilDate date = civil_from_days(days);
     if (date.year < min_year || date.year > max_year) return std::nullopt;
     return UtcDateTime{static_cast<std::int32_t>(date.year),      static_cast<std::uint8_t>(date.month),
@@ -58,7 +58,7 @@ constexpr std::optional<UtcDateTime> from_unix(std::int64_t seconds, std::uint32
 // The UTC date-time of a millisecond timestamp (floor division: -1 is 1969-12-31T23:59:59.999).
 constexpr std::optional<UtcDateTime> from_unix_ms(std::int64_t milliseconds) noexcept {
     const std::int64_t seconds = floor_div(milliseconds, 1000);
-    const auto millis = static_cast<std::uint32_t>(milliseconds - seconds * 1000);  // [0, 999]
+    const auto millis = static_cast<std::uint32_t>(floor_mod(milliseconds, 1000));  // [0, 999]
     return from_unix(seconds, millis * 1'000'000);
 }
 

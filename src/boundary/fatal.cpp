@@ -20,7 +20,7 @@ bool backtrace_requested() noexcept {
 
 }  // namespace
 
-void fatal(std::string_view message, std::source_location where) noexcept {
+void fatal(std::string_view message, SourceLocation where) noexcept {
     std::fflush(stdout);
     std::fprintf(stderr, "\nthread '<unnamed>' panicked at %s:%u:%u:\n%.*s\n", where.file_name(),
                  static_cast<unsigned>(where.line()), static_cast<unsigned>(where.column()),

@@ -11,6 +11,7 @@ namespace kavno {
 
 template <class E>
 struct Unexpected {
+    explicit Unexpected(E failure) noexcept(std::is_nothrow_move_constructible_v<E>) : error(std::move(failure)) {}
     E error;
 };
 

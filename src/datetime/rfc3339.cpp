@@ -8,9 +8,21 @@ namespace kavno {
 
 namespace {
 
-constexpr bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }
-constexpr bool within(unsigned value, unsigned low, unsigned high) noexcept { return value >= low && value <= high; }
+// One step of the scan: Ok, or the failure kind it met.
+enum class Step : std::uint8_t { Ok, OutOfRange, Invalid, TooShort, TooLong };
 
+constexpr ParseError kind_of(Step step) noexcept {
+    switch (step) {
+        case Step::OutOfRange: return ParseError::OutOfRange;
+        case Step::TooShort: return ParseError::TooShort;
+        case Step::TooLong: return ParseError::TooLong;
+        default: return ParseError::Invalid;
+    }
+}
+
+constexpr bool is_digit(char c) noexcept { return static_cast<unsigned char>(c - '0') <= 9; }
+
+// The cursor over the text. Every step inlines: a successful scan is straight-line code over the bytes.
 class Scanner {
 public:
     explicit Scanner(std::string_view text) noexcept : cursor_(text.data()), end_(text.data() + text.size()) {}
@@ -18,27 +30,37 @@ public:
     std::size_t remaining() const noexcept { return static_cast<std::size_t>(end_ - cursor_); }
     bool at_end() const noexcept { return cursor_ == end_; }
     char peek() const noexcept { return *cursor_; }
-    void skip(std::size_t count = 1) noexcept { cursor_ += count; }
     const char* here() const noexcept { return cursor_; }
+    void skip(std::size_t count = 1) noexcept { cursor_ += count; }
 
     // A digit field: too few bytes is TooShort whatever they are, a non-digit is Invalid.
     template <int Width>
-    Result<unsigned, ParseError> digits() noexcept {
-        if (remaining() < Width) return Unexpected(ParseError::TooShort);
-        unsigned value = 0;
+    [[gnu::always_inline]] Step digits(unsigned& value) noexcept {
+        if (remaining() < Width) return Step::TooShort;
+        unsigned result = 0;
         for (int i = 0; i < Width; ++i) {
-            if (!is_digit(cursor_[i])) return Unexpected(ParseError::Invalid);
-            value = value * 10 + static_cast<unsigned>(cursor_[i] - '0');
+            const auto digit = static_cast<unsigned>(static_cast<unsigned char>(cursor_[i]) - '0');
+            if (digit > 9) return Step::Invalid;
+            result = result * 10 + digit;
         }
         cursor_ += Width;
-        return value;
+        value = result;
+        return Step::Ok;
     }
 
-    Result<Done, ParseError> literal(char expected) noexcept {
-        if (at_end()) return Unexpected(ParseError::TooShort);
-        if (*cursor_ != expected) return Unexpected(ParseError::Invalid);
+    // A digit field whose value must lie in [low, high], checked as soon as it is read.
+    template <int Width>
+    [[gnu::always_inline]] Step field(unsigned& value, unsigned low, unsigned high) noexcept {
+        const Step step = digits<Width>(value);
+        if (step != Step::Ok) return step;
+        return value >= low && value <= high ? Step::Ok : Step::OutOfRange;
+    }
+
+    [[gnu::always_inline]] Step literal(char expected) noexcept {
+        if (at_end()) return Step::TooShort;
+        if (*cursor_ != expected) return Step::Invalid;
         ++cursor_;
-        return Done{};
+        return Step::Ok;
     }
 
 private:
@@ -46,22 +68,19 @@ private:
     const char* end_;
 };
 
-#define KAVNO_TRY(target, expression)                                  \
-    auto target##_result = (expression);                               \
-    if (!target##_result) return Unexpected(target##_result.error());  \
-    [[maybe_unused]] const auto target = *target##_result
-
-#define KAVNO_TRY_FIELD(target, width, low, high)                 \
-    KAVNO_TRY(target, scanner.digits<width>());                   \
-    if (!within(target, low, high)) return Unexpected(ParseError::OutOfRange)
+#define KAVNO_STEP(expression)                                        \
+    do {                                                              \
+        if (const Step step = (expression); step != Step::Ok) return step; \
+    } while (0)
 
 // The offset after the seconds and fraction, in seconds east of UTC.
-Result<std::int32_t, ParseError> scan_offset(Scanner& scanner) noexcept {
-    if (scanner.at_end()) return Unexpected(ParseError::TooShort);
+[[gnu::always_inline]] inline Step scan_offset(Scanner& scanner, std::int32_t& offset) noexcept {
+    if (scanner.at_end()) return Step::TooShort;
     const char first = scanner.peek();
     if (first == 'Z' || first == 'z') {
         scanner.skip();
-        return 0;
+        offset = 0;
+        return Step::Ok;
     }
     int sign = 0;
     if (first == '+') {
@@ -75,47 +94,48 @@ Result<std::int32_t, ParseError> scan_offset(Scanner& scanner) noexcept {
         sign = -1;
         scanner.skip(3);
     } else {
-        return Unexpected(ParseError::Invalid);
+        return Step::Invalid;
     }
-    KAVNO_TRY(hours, scanner.digits<2>());
-    KAVNO_TRY(colon, scanner.literal(':'));
-    if (scanner.remaining() < 2) return Unexpected(ParseError::TooShort);
+    unsigned hours = 0;
+    KAVNO_STEP(scanner.digits<2>(hours));
+    KAVNO_STEP(scanner.literal(':'));
+    if (scanner.remaining() < 2) return Step::TooShort;
     const char tens = scanner.here()[0];
     const char units = scanner.here()[1];
-    if (!is_digit(tens) || !is_digit(units)) return Unexpected(ParseError::Invalid);
-    if (tens > '5') return Unexpected(ParseError::OutOfRange);
+    if (!is_digit(tens) || !is_digit(units)) return Step::Invalid;
+    if (tens > '5') return Step::OutOfRange;
     scanner.skip(2);
     const auto magnitude = static_cast<std::int32_t>(hours * 3600 + static_cast<unsigned>(tens - '0') * 600 +
                                                      static_cast<unsigned>(units - '0') * 60);
-    if (magnitude > 86340) return Unexpected(ParseError::OutOfRange);  // beyond 23:59
-    return sign * magnitude;
+    if (magnitude > 86340) return Step::OutOfRange;  // beyond 23:59
+    offset = sign * magnitude;
+    return Step::Ok;
 }
 
-}  // namespace
-
-Result<OffsetDateTime, ParseError> scan_rfc3339(std::string_view text) noexcept {
+Step scan(std::string_view text, OffsetDateTime& result) noexcept {
     Scanner scanner(text);
-    KAVNO_TRY(year, scanner.digits<4>());
-    KAVNO_TRY(dash1, scanner.literal('-'));
-    KAVNO_TRY_FIELD(month, 2, 1u, 12u);
-    KAVNO_TRY(dash2, scanner.literal('-'));
-    KAVNO_TRY_FIELD(day, 2, 1u, 31u);
-    if (scanner.at_end()) return Unexpected(ParseError::TooShort);
+    unsigned year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
+    KAVNO_STEP(scanner.digits<4>(year));  // 0000 to 9999, all accepted
+    KAVNO_STEP(scanner.literal('-'));
+    KAVNO_STEP(scanner.field<2>(month, 1, 12));
+    KAVNO_STEP(scanner.literal('-'));
+    KAVNO_STEP(scanner.field<2>(day, 1, 31));
+    if (scanner.at_end()) return Step::TooShort;
     if (const char separator = scanner.peek(); separator != 'T' && separator != 't' && separator != ' ') {
-        return Unexpected(ParseError::Invalid);
+        return Step::Invalid;
     }
     scanner.skip();
-    KAVNO_TRY_FIELD(hour, 2, 0u, 23u);
-    KAVNO_TRY(colon1, scanner.literal(':'));
-    KAVNO_TRY_FIELD(minute, 2, 0u, 59u);
-    KAVNO_TRY(colon2, scanner.literal(':'));
-    KAVNO_TRY_FIELD(second, 2, 0u, 60u);
+    KAVNO_STEP(scanner.field<2>(hour, 0, 23));
+    KAVNO_STEP(scanner.literal(':'));
+    KAVNO_STEP(scanner.field<2>(minute, 0, 59));
+    KAVNO_STEP(scanner.literal(':'));
+    KAVNO_STEP(scanner.field<2>(second, 0, 60));
 
     std::uint32_t nanosecond = 0;
     if (!scanner.at_end() && scanner.peek() == '.') {
         scanner.skip();
-        if (scanner.at_end()) return Unexpected(ParseError::TooShort);
-        if (!is_digit(scanner.peek())) return Unexpected(ParseError::Invalid);
+        if (scanner.at_end()) return Step::TooShort;
+        if (!is_digit(scanner.peek())) return Step::Invalid;
         int read = 0;
         for (; read < 9 && !scanner.at_end() && is_digit(scanner.peek()); ++read, scanner.skip()) {
             nanosecond = nanosecond * 10 + static_cast<std::uint32_t>(scanner.peek() - '0');
@@ -124,11 +144,11 @@ Result<OffsetDateTime, ParseError> scan_rfc3339(std::string_view text) noexcept 
         while (!scanner.at_end() && is_digit(scanner.peek())) scanner.skip();  // cut, never rounded
     }
 
-    KAVNO_TRY(offset, scan_offset(scanner));
-    if (!scanner.at_end()) return Unexpected(ParseError::TooLong);
-    if (day > days_in_month(year, month)) return Unexpected(ParseError::OutOfRange);
+    std::int32_t offset = 0;
+    KAVNO_STEP(scan_offset(scanner, offset));
+    if (!scanner.at_end()) return Step::TooLong;
+    if (day > days_in_month(year, month)) return Step::OutOfRange;  // the calendar date, once all is read
 
-    OffsetDateTime result;
     result.local = UtcDateTime{static_cast<std::int32_t>(year), static_cast<std::uint8_t>(month),
                                static_cast<std::uint8_t>(day),  static_cast<std::uint8_t>(hour),
                                static_cast<std::uint8_t>(minute), static_cast<std::uint8_t>(second), nanosecond};
@@ -137,11 +157,18 @@ Result<OffsetDateTime, ParseError> scan_rfc3339(std::string_view text) noexcept 
         result.local.nanosecond += nanos_per_second;
     }
     result.offset_seconds = offset;
-    return result;
+    return Step::Ok;
 }
 
-#undef KAVNO_TRY_FIELD
-#undef KAVNO_TRY
+#undef KAVNO_STEP
+
+}  // namespace
+
+Result<OffsetDateTime, ParseError> scan_rfc3339(std::string_view text) noexcept {
+    OffsetDateTime result;
+    if (const Step step = scan(text, result); step != Step::Ok) return Unexpected(kind_of(step));
+    return result;
+}
 
 Result<UtcDateTime, ParseError> parse_rfc3339(std::string_view text) noexcept {
     auto scanned = scan_rfc3339(text);

@@ -26,10 +26,38 @@ constexpr UtcDateTime subtract_nanoseconds(const UtcDateTime& value, std::int64_
     return *from_unix(seconds, static_cast<std::uint32_t>(fraction));
 }
 
-// The same instant read in UTC. A leap second stays a leap second: offsets are whole minutes, so second 59 of
-// the local minute is second 59 of the UTC minute.
+// The same instant read in UTC. A leap second stays a leap second: a whole-minute offset keeps second 59 of the
+// local minute second 59 of the UTC minute. Offsets are below a day, so a whole-minute one moves the date by at
+// most one day, which is done on the fields; any other offset goes through Unix seconds.
 constexpr UtcDateTime to_utc(const OffsetDateTime& value) noexcept {
-    return *from_unix(unix_seconds(value.local) - value.offset_seconds, value.local.nanosecond);
+    if (value.offset_seconds == 0) return value.local;
+    if (value.offset_seconds % 60 != 0) {
+        return *from_unix(unix_seconds(value.local) - value.offset_seconds, value.local.nanosecond);
+    }
+    UtcDateTime utc = value.local;
+    int minute_of_day = utc.hour * 60 + utc.minute - value.offset_seconds / 60;  // (-1440, 2880)
+    if (minute_of_day < 0) {
+        minute_of_day += 1440;
+        if (--utc.day == 0) {
+            if (--utc.month == 0) {
+                utc.month = 12;
+                --utc.year;
+            }
+            utc.day = static_cast<std::uint8_t>(days_in_month(utc.year, utc.month));
+        }
+    } else if (minute_of_day >= 1440) {
+        minute_of_day -= 1440;
+        if (++utc.day > days_in_month(utc.year, utc.month)) {
+            utc.day = 1;
+            if (++utc.month == 13) {
+                utc.month = 1;
+                ++utc.year;
+            }
+        }
+    }
+    utc.hour = static_cast<std::uint8_t>(minute_of_day / 60);
+    utc.minute = static_cast<std::uint8_t>(minute_of_day % 60);
+    return utc;
 }
 
 }  // namespace kavno

@@ -9,7 +9,6 @@
 #include <time.h>
 
 #include <array>
-#include <cerrno>
 
 namespace kavno::helpers {
 
@@ -52,6 +51,8 @@ PyObject* truncate_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
     if (!value) return raise(std::move(value));
     const auto timestamp = nanosecond_timestamp(*value);
     if (!timestamp) return raise_date_error("timestamp exceeds num_nanoseconds limit");
+    // Every value but a leap second is taken back by its time of day, so that is the same midnight directly.
+    if (value->nanosecond < nanos_per_second) return finish_datetime({value->year, value->month, value->day});
     // Truncating remainder; a negative one is taken back from the next lower midnight.
     const std::int64_t remainder = *timestamp % nanos_per_day;
     const std::int64_t back = remainder >= 0 ? remainder : nanos_per_day + remainder;

@@ -13,6 +13,7 @@ static_assert(is_leap_year(2000) && is_leap_year(2024) && !is_leap_year(1900) &&
 static_assert(is_leap_year(0) && is_leap_year(-4) && !is_leap_year(-100));
 static_assert(days_in_month(2024, 2) == 29 && days_in_month(2023, 2) == 28 && days_in_month(2024, 4) == 30);
 static_assert(floor_div(-1, 1000) == -1 && floor_mod(-1, 1000) == 999 && floor_div(1999, 1000) == 1);
+static_assert(floor_mod(INT64_MIN, 1000) == 192 && floor_div(INT64_MIN, 1000) == -9223372036854776);
 
 TEST(every_day_round_trips_across_the_supported_years) {
     const std::int64_t first = days_from_civil(min_year, 1, 1);
@@ -62,6 +63,7 @@ TEST(millisecond_timestamps_floor_and_stop_at_the_supported_years) {
         {-8334601228800000, true, {-262143, 1, 1, 0, 0, 0, 0}},                 // first representable
         {-8334601228800001, false, {}},                                         // year -262144
         {INT64_MIN, false, {}},
+        {INT64_MIN + 33, false, {}},  // found by fuzzing: the split into seconds once overflowed here
         {INT64_MAX, false, {}},
     };
     for (const Row& row : rows) {
@@ -91,4 +93,21 @@ TEST(validity_of_fields) {
     CHECK(is_valid(UtcDateTime{0, 1, 1, 0, 0, 0, 0}));
     CHECK(!is_valid(UtcDateTime{2024, 13, 1, 0, 0, 0, 0}));
     CHECK(!is_valid(UtcDateTime{2024, 1, 1, 24, 0, 0, 0}));
+}
+
+TEST(offset_conversion_on_fields_agrees_with_unix_seconds) {
+    const UtcDateTime locals[] = {
+        {2024, 3, 1, 0, 0, 0, 0},        {2024, 2, 29, 23, 59, 59, 999'999'999}, {2023, 12, 31, 23, 30, 0, 0},
+        {2024, 1, 1, 0, 1, 0, 5},         {0, 1, 1, 0, 0, 0, 0},                  {9999, 12, 31, 23, 59, 59, 1'500'000'000},
+        {1900, 2, 28, 12, 0, 0, 0},       {2000, 2, 29, 0, 0, 0, 0},
+    };
+    int mismatches = 0;
+    for (const UtcDateTime& local : locals) {
+        for (std::int32_t minutes = -1439; minutes <= 1439; ++minutes) {
+            const OffsetDateTime value{local, minutes * 60};
+            const UtcDateTime expected = *from_unix(unix_seconds(local) - minutes * 60, local.nanosecond);
+            mismatches += !(to_utc(value) == expected);
+        }
+    }
+    CHECK_EQ(mismatches, 0);
 }

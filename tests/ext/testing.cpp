@@ -100,6 +100,21 @@ PyObject* make_position(PyObject*, PyObject* args, PyObject* kwargs) {
                                  static_cast<kavno::TradeSide>(side), volume, price, leverage});
 }
 
+// Makes and drops `count` candles through the producer API, for timing record creation natively.
+PyObject* create_candles(PyObject*, PyObject* count_object) {
+    const Py_ssize_t count = PyLong_AsSsize_t(count_object);
+    if (count == -1 && PyErr_Occurred()) return nullptr;
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        PyObject* candle = kavno::make_candle({kavno::TradeKind::Spot, "BTCUSDT", kavno::CandleInterval::Min1,
+                                               kavno::Milliseconds{1'710'498'600'000 + i * 60'000},
+                                               kavno::Milliseconds{1'710'498'659'999 + i * 60'000}, 71'000.0, 71'250.5,
+                                               70'990.0, 71'200.0, 12.5, 889'000.0, 1'204});
+        if (candle == nullptr) return nullptr;
+        Py_DECREF(candle);
+    }
+    Py_RETURN_NONE;
+}
+
 // The floor of a module function call: same calling convention, no work.
 PyObject* noop(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) { Py_RETURN_NONE; }
 
@@ -121,6 +136,7 @@ PyMethodDef methods[] = {
      METH_VARARGS | METH_KEYWORDS, nullptr},
     {"noop", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(noop)), METH_FASTCALL | METH_KEYWORDS,
      nullptr},
+    {"create_candles", create_candles, METH_O, nullptr},
     {"fatal", fatal, METH_O, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };

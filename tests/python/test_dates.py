@@ -365,13 +365,13 @@ def test_mutated_texts_fail_only_as_documented(case, position, how, char):
     else:
         text = text + char
     try:
-        value = str_to_date(text)
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")  # a mutation may make a leap second
+            value = str_to_date(text)
     except RuntimeError as error:
         assert str(error) in {"input is out of range", "input contains invalid characters",
                               "premature end of input", "trailing input"}
     except (ValueError, UnicodeEncodeError):
-        pass
-    except UserWarning:
         pass
     else:
         assert_exact_utc(value)

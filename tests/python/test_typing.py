@@ -1,5 +1,6 @@
 """The shipped stubs describe the runtime exactly, and the example strategy type-checks strictly against them."""
 
+import os
 import pathlib
 import subprocess
 import sys
@@ -27,7 +28,7 @@ def test_stubs_catch_a_wrong_stub(tmp_path):
     (broken / "__init__.pyi").write_text((stub / "__init__.pyi").read_text().replace("decimals: SupportsIndex", "places: SupportsIndex"))
     result = subprocess.run([sys.executable, "-m", "mypy.stubtest", "kavno", "--mypy-config-file",
                              str(tmp_path / "none.ini")], capture_output=True, text=True, cwd=tmp_path,
-                            env={"MYPYPATH": str(tmp_path), "PATH": ""}, timeout=600)
+                            env={**os.environ, "MYPYPATH": str(tmp_path)}, timeout=600)
     assert result.returncode != 0 and "safe_float" in result.stdout
 
 
