@@ -24,7 +24,7 @@ endef
 install_into = tools/make-venv $(1) $(2) && \
 	KAVNO_TEST_EXTENSION=$(3) $(1)/bin/python -m pip install --quiet --no-build-isolation '.[test]'
 
-.PHONY: test build demo clean check-python venvs cpp-test python-test host test-asan test-valgrind fuzz fuzz-replay
+.PHONY: dist dist-check test build demo clean check-python venvs cpp-test python-test host test-asan test-valgrind fuzz bench bench-report
 
 check-python:
 	@if [ -z "$$($(FIND_PYTHONS))" ]; then \
@@ -111,6 +111,45 @@ fuzz: check-python
 	    build/fuzz/corpus/$$target tests/fuzz/corpus/$$target 2>&1 | grep -E '^(stat::number_of_executed_units|stat::peak_rss|Done|==|SUMMARY|.*property failed)' ; \
 	  echo "corpus: $$(ls build/fuzz/corpus/$$target | wc -l) inputs"; \
 	done
+
+# kavno against its peers (installed from PyPI into .venv-bench), one table; the results stay in build/bench.
+BENCH_VENV := .venv-bench
+BENCH_RESULTS := build/bench-results/latest.json
+BENCH_FLAGS ?= --fast
+bench: check-python host
+	python=$$($(FIND_PYTHONS) | tail -n 1 | cut -d' ' -f2); tools/make-venv $(BENCH_VENV) $$python
+	KAVNO_TEST_EXTENSION=ON $(BENCH_VENV)/bin/python -m pip install --quiet --no-build-isolation \
+	  -Cbuild-dir=build/bench '.[bench]'
+	mkdir -p $(dir $(BENCH_RESULTS))
+	rm -f $(BENCH_RESULTS)
+	$(BENCH_VENV)/bin/python benchmarks/bench.py $(BENCH_FLAGS) --quiet -o $(BENCH_RESULTS)
+	$(HOST) --log 0 > $(dir $(BENCH_RESULTS))host.txt
+	$(BENCH_VENV)/bin/python benchmarks/report.py table $(BENCH_RESULTS)
+	@grep "candles per second" $(dir $(BENCH_RESULTS))host.txt
+
+# docs/performance.md and its charts from the latest `make bench`.
+bench-report:
+	$(BENCH_VENV)/bin/python benchmarks/report.py markdown $(BENCH_RESULTS) --host $(dir $(BENCH_RESULTS))host.txt
+
+# A wheel and an sdist from the checkout as it is.
+dist: check-python
+	python=$$($(FIND_PYTHONS) | tail -n 1 | cut -d' ' -f2); tools/make-venv $(VENV) $$python
+	$(PY) -m pip install --quiet build
+	rm -rf dist
+	$(PY) -m build --no-isolation --outdir dist . >/dev/null
+	ls dist
+
+# Each artifact into a fresh venv; the wheel must hold the module, the stubs and the producer headers and
+# nothing of the tests; the sdist is built with the test extension and its own tests run from it unpacked.
+dist-check: dist
+	tools/check-wheel dist/*.whl
+	python=$$($(FIND_PYTHONS) | tail -n 1 | cut -d' ' -f2); rm -rf build/dist-check; mkdir -p build/dist-check; \
+	$$python -m venv build/dist-check/wheel && build/dist-check/wheel/bin/python -m pip install --quiet dist/*.whl && \
+	build/dist-check/wheel/bin/python -c 'import kavno; assert len(kavno.__all__) == 18; print("wheel imports")' && \
+	$$python -m venv build/dist-check/sdist && \
+	KAVNO_TEST_EXTENSION=ON build/dist-check/sdist/bin/python -m pip install --quiet "$$(ls dist/*.tar.gz)[test]" && \
+	tar -xzf dist/*.tar.gz -C build/dist-check && \
+	cd build/dist-check/kavno-*/ && ../sdist/bin/python -m pytest -q -p no:cacheprovider
 
 clean:
 	rm -rf build .venv .venv-* dist .hypothesis

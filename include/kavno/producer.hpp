@@ -175,12 +175,25 @@ inline bool is_record_class(PyObject* object, const RecordSpec& record) noexcept
 
 // kavno's class for `record`, looked up afresh in the imported module on every call (a rebound name is
 // noticed); a class already verified once is recognised by its address, since kavno never releases a class.
+// The imported kavno module (a new reference): sys.modules first, the import machinery only when it is not there.
+inline PyObject* kavno_module() {
+    static PyObject* name = nullptr;  // interned once, kept for the process
+    if (name == nullptr && (name = PyUnicode_InternFromString("kavno")) == nullptr) return nullptr;
+    PyObject* module = PyImport_GetModule(name);
+    if (module == nullptr && !PyErr_Occurred()) module = PyImport_Import(name);
+    return module;
+}
+
+// kavno's class for `record`, looked up afresh in the imported module on every call (a rebound name is
+// noticed); a class already verified once is recognised by its address, since kavno never releases a class.
 template <const RecordSpec& Record>
 PyTypeObject* find_class() {
     static std::atomic<PyObject*> verified{nullptr};
-    PyObject* module = PyImport_ImportModule("kavno");
+    static PyObject* attribute = nullptr;  // the interned class name, kept for the process
+    if (attribute == nullptr && (attribute = PyUnicode_InternFromString(Record.name())) == nullptr) return nullptr;
+    PyObject* module = kavno_module();
     if (module == nullptr) return nullptr;
-    PyObject* found = PyObject_GetAttrString(module, Record.name());
+    PyObject* found = PyObject_GetAttr(module, attribute);
     Py_DECREF(module);
     if (found == nullptr) return nullptr;
     const bool known = found == verified.load(std::memory_order_acquire);

@@ -13,7 +13,21 @@ PyResult<double> to_double(PyObject* object) noexcept {
     return value;
 }
 
+namespace {
+
+// The value of an exact int that fits a machine word, read without a call (what PyLong_As* would give).
+bool compact_value(PyObject* object, Py_ssize_t& value) noexcept {
+    if (!PyLong_CheckExact(object) || !PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(object))) return false;
+    value = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(object));
+    return true;
+}
+
+}  // namespace
+
 PyResult<std::uint32_t> to_uint32(PyObject* object) noexcept {
+    if (Py_ssize_t small = 0; compact_value(object, small) && small >= 0 && small <= 0xFFFF'FFFF) {
+        return static_cast<std::uint32_t>(small);
+    }
     Ref index;
     PyObject* integer = object;
     if (!PyLong_Check(object)) {
@@ -32,6 +46,14 @@ PyResult<std::uint32_t> to_uint32(PyObject* object) noexcept {
 }
 
 PyResult<std::int64_t> to_int64(PyObject* object) noexcept {
+    if (Py_ssize_t small = 0; compact_value(object, small)) return static_cast<std::int64_t>(small);
+    if (PyLong_CheckExact(object)) {
+        // A digit loop, where PyLong_AsLongLong goes through a byte-array conversion; on overflow that one is
+        // asked after all, for the interpreter's own error.
+        int overflow = 0;
+        const long long value = PyLong_AsLongLongAndOverflow(object, &overflow);
+        if (overflow == 0) return static_cast<std::int64_t>(value);
+    }
     const long long value = PyLong_AsLongLong(object);
     if (value == -1 && PyErr_Occurred()) return Unexpected(Failure::fetch());
     return static_cast<std::int64_t>(value);

@@ -49,10 +49,13 @@ PyObject* truncate_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
     if (auto bound = collect(truncate_to_day, args, nargs, kwnames, slots); !bound) return raise(std::move(bound));
     auto value = datetime_argument(slots[0], "date");
     if (!value) return raise(std::move(value));
+    // The years 1678 to 2261 lie wholly inside the nanosecond timestamps (1677-09-21 to 2262-04-11), and every
+    // value but a leap second is taken back by its time of day: the same midnight, without the arithmetic.
+    if (value->year >= 1678 && value->year <= 2261 && value->nanosecond < nanos_per_second) {
+        return finish_datetime({value->year, value->month, value->day});
+    }
     const auto timestamp = nanosecond_timestamp(*value);
     if (!timestamp) return raise_date_error("timestamp exceeds num_nanoseconds limit");
-    // Every value but a leap second is taken back by its time of day, so that is the same midnight directly.
-    if (value->nanosecond < nanos_per_second) return finish_datetime({value->year, value->month, value->day});
     // Truncating remainder; a negative one is taken back from the next lower midnight.
     const std::int64_t remainder = *timestamp % nanos_per_day;
     const std::int64_t back = remainder >= 0 ? remainder : nanos_per_day + remainder;

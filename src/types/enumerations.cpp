@@ -68,6 +68,9 @@ PyObject* enum_int(PyObject* self) {
 
 // The value of `other` read through the integer protocol, or nothing (errors swallowed).
 std::optional<long long> integer_operand(PyObject* other) noexcept {
+    if (PyLong_CheckExact(other) && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(other))) {
+        return PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(other));  // the common small int
+    }
     long long value = 0;
     int overflow = 0;
     if (PyLong_Check(other)) {
@@ -108,7 +111,7 @@ PyObject* enum_compare(PyObject* self, PyObject* other, int op) {
         Py_RETURN_NOTIMPLEMENTED;
     }
     const bool equal = value == member->value;
-    return PyBool_FromLong(op == Py_EQ ? equal : !equal);
+    return Py_NewRef((op == Py_EQ) == equal ? Py_True : Py_False);
 }
 
 void enum_dealloc(PyObject* self) { free_instance(self); }

@@ -7,6 +7,8 @@
 
 #include "boundary/fatal.hpp"
 
+#include <datetime.h>
+
 namespace {
 
 bool to_instant(PyObject* object, kavno::Instant& out) {
@@ -118,6 +120,16 @@ PyObject* create_candles(PyObject*, PyObject* count_object) {
 // The floor of a module function call: same calling convention, no work.
 PyObject* noop(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) { Py_RETURN_NONE; }
 
+// The floor of an entry that returns a datetime: the same call, then the datetime C API's constructor alone.
+PyObject* utc_datetime(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) {
+    if (PyDateTimeAPI == nullptr) {
+        PyDateTime_IMPORT;
+        if (PyDateTimeAPI == nullptr) return nullptr;
+    }
+    return PyDateTimeAPI->DateTime_FromDateAndTimeAndFold(2024, 3, 15, 10, 30, 0, 0, PyDateTimeAPI->TimeZone_UTC, 0,
+                                                          PyDateTimeAPI->DateTimeType);
+}
+
 PyObject* fatal(PyObject*, PyObject* message) {
     Py_ssize_t size = 0;
     const char* text = PyUnicode_AsUTF8AndSize(message, &size);
@@ -137,6 +149,8 @@ PyMethodDef methods[] = {
     {"noop", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(noop)), METH_FASTCALL | METH_KEYWORDS,
      nullptr},
     {"create_candles", create_candles, METH_O, nullptr},
+    {"utc_datetime", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(utc_datetime)),
+     METH_FASTCALL | METH_KEYWORDS, nullptr},
     {"fatal", fatal, METH_O, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -5,6 +5,7 @@ import datetime as dt
 import pytest
 
 import kavno
+from operands import Cause, RaisesTypeErrorWithCause
 
 UTC = dt.timezone.utc
 NOW = dt.datetime(2024, 5, 17, 13, 45, 12, tzinfo=UTC)
@@ -95,18 +96,6 @@ def test_type_error_of_a_conversion_gains_the_prefix_and_suppresses_context():
     assert str(info.value) == "argument 's': 'int' object cannot be converted to 'PyString'"
     assert info.value.__cause__ is None
     assert info.value.__suppress_context__ is True
-
-
-class Cause(Exception):
-    pass
-
-
-class RaisesTypeErrorWithCause:
-    def __float__(self):
-        try:
-            raise Cause("inner")
-        except Cause as cause:
-            raise TypeError("outer") from cause
 
 
 class RaisesTypeErrorSubclass:

@@ -9,6 +9,7 @@ import pytest
 from hypothesis import given, strategies as st
 
 import kavno
+from operands import Index
 from kavno import date_to_str, ms_to_date, now_date, now_ms, str_to_date, truncate_to_day
 
 UTC = timezone.utc
@@ -254,14 +255,6 @@ def test_truncate_to_day_outside_the_nanosecond_timestamps(value):
 
 # --- ms_to_date -------------------------------------------------------------------------------------------------
 
-class Index:
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value
-
-
 @pytest.mark.parametrize("ts, expected", [
     (0, utc(1970, 1, 1)),
     (-1, utc(1969, 12, 31, 23, 59, 59, 999000)),
@@ -378,6 +371,19 @@ def test_mutated_texts_fail_only_as_documented(case, position, how, char):
 
 
 EPOCH = dt.datetime(1970, 1, 1, tzinfo=UTC)
+FIRST_NS = utc(1677, 9, 21, 0, 12, 43, 145225)
+LAST_NS = utc(2262, 4, 11, 23, 47, 16, 854775)
+
+
+@given(st.one_of(aware, st.datetimes(min_value=dt.datetime(1677, 9, 20), max_value=dt.datetime(1677, 9, 22),
+                                     timezones=st.just(UTC)),
+                 st.datetimes(min_value=dt.datetime(2262, 4, 10), max_value=dt.datetime(2262, 4, 12),
+                              timezones=st.just(UTC))))
+def test_truncate_to_day_is_midnight_inside_the_nanosecond_span_and_refused_outside(value):
+    if FIRST_NS <= value <= LAST_NS:
+        assert truncate_to_day(value) == value.replace(hour=0, minute=0, second=0, microsecond=0)
+    else:
+        runtime_error(truncate_to_day, value, "timestamp exceeds num_nanoseconds limit")
 
 
 @given(st.integers(min_value=-62135596800000, max_value=253402300799999))

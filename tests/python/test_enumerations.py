@@ -8,6 +8,7 @@ import weakref
 import pytest
 
 import kavno
+from operands import Index
 
 TABLES = {
     "RunMode": ("运行模式", ["Backtest", "Simulation", "Live"]),
@@ -63,14 +64,6 @@ def test_equality_with_members_and_integers(cls, name, value):
     assert (m == value + 1) is False and (m != value + 1) is True
     assert (m == (value == 1)) is (value in (0, 1))  # bool is an int
     assert m.__eq__(value) is True and m.__ne__(value) is False
-
-
-class Index:
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value
 
 
 class IndexRaises:

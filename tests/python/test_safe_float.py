@@ -7,25 +7,13 @@ import pytest
 from hypothesis import assume, given, strategies as st
 
 import kavno
+from operands import Index, RaisesTypeErrorWithCause, RaisingFloat
 from kavno import safe_float
-
-
-class Index:
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value
 
 
 class Floaty:
     def __float__(self):
         return 2.5
-
-
-class Boom:
-    def __float__(self):
-        raise RuntimeError("boom")
 
 
 class BadFloat:
@@ -92,7 +80,7 @@ def test_value_too_large_for_a_double_passes_unprefixed():
 
 def test_exceptions_of_user_hooks_pass_unchanged():
     with pytest.raises(RuntimeError, match="^boom$"):
-        safe_float(Boom(), 2)
+        safe_float(RaisingFloat(), 2)
 
     class IndexBoom:
         def __index__(self):
@@ -144,20 +132,12 @@ def test_safe_float_paths_do_not_leak(no_leak, refcount_steady):
     no_leak(lambda: safe_float("x", 2), expected=TypeError)
     no_leak(lambda: safe_float(1.0, -1), expected=OverflowError)
     no_leak(lambda: safe_float(1.0, 2**40), expected=OverflowError)
-    no_leak(lambda: safe_float(Boom(), 2), expected=RuntimeError)
+    no_leak(lambda: safe_float(RaisingFloat(), 2), expected=RuntimeError)
     no_leak(lambda: safe_float(RaisesTypeErrorWithCause(), 2), expected=TypeError)
     big = 10**30 + 1  # fresh, not interned
     refcount_steady(big, lambda: safe_float(1.0, big), expected=OverflowError)
     index = Index(2**33)
     refcount_steady(index, lambda: safe_float(1.0, index), expected=OverflowError)
-
-
-class RaisesTypeErrorWithCause:
-    def __float__(self):
-        try:
-            raise ValueError("inner")
-        except ValueError as cause:
-            raise TypeError("outer") from cause
 
 
 def test_module_attribute_is_the_function():
