@@ -156,6 +156,9 @@ inline constexpr FieldSpec position_fields[] = {
 #undef KAVNO_ENUM_FIELD
 #undef KAVNO_FIELD
 
+// The class name within a heap type's spec name ("builtins.Candle" -> "Candle").
+constexpr const char* class_name_of(const char* spec_name) noexcept { return spec_name + sizeof("builtins.") - 1; }
+
 struct RecordSpec {
     const char* spec_name;  // "builtins." + class name
     const char* doc;
@@ -163,7 +166,7 @@ struct RecordSpec {
     const FieldSpec* fields;
     std::size_t field_count;
 
-    const char* name() const noexcept { return spec_name + sizeof("builtins.") - 1; }
+    const char* name() const noexcept { return class_name_of(spec_name); }
 };
 
 inline constexpr RecordSpec pair_record{"builtins.Pair", "交易对", sizeof(PairObject), pair_fields, std::size(pair_fields)};

@@ -89,7 +89,7 @@ PyResult<PyTypeObject*> obtain(ClassId id) noexcept {
 
 }  // namespace
 
-const char* class_name(ClassId id) noexcept { return spec_name(id) + sizeof("builtins.") - 1; }
+const char* class_name(ClassId id) noexcept { return class_name_of(spec_name(id)); }
 
 PyResult<Ref> class_for_import(ClassId id) noexcept {
     auto type = obtain(id);
