@@ -1,0 +1,107 @@
+"""Instructions per call, counted with valgrind's callgrind: python benchmarks/ir.py -o RESULTS.json
+
+Each operation runs in its own interpreter under callgrind. Inside it, every contender's statement is warmed up,
+then run N and 2N times between the client requests that zero and dump callgrind's counters (`_kavno_floors`);
+(Ir(2N) - Ir(N)) / N is the cost of one statement plus the loop around it, and the same figure for `pass`, the
+empty loop, is taken off. Counts do not depend on what else the machine is doing.
+"""
+
+import argparse
+import json
+import os
+import pathlib
+import platform
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+import timeit
+
+sys.path.insert(0, str(pathlib.Path(__file__).parent))
+from cases import Contender, operations  # noqa: E402
+
+N = 2000
+WARMUP = 500
+EMPTY = "(empty loop)"
+
+
+def loop_cost(contender, floors):
+    """Zeroes and dumps the counters around N and then 2N runs of the statement."""
+    timer = timeit.Timer(contender.statement, globals=contender.namespace)
+    timer.timeit(WARMUP)  # lets the adaptive interpreter specialise the loop first
+    for number in (N, 2 * N):
+        floors.callgrind_zero()
+        timer.timeit(number)
+        floors.callgrind_dump()
+
+
+def child(index):
+    import _kavno_floors as floors
+
+    if not floors.running_on_valgrind():
+        sys.exit("ir.py --child runs under callgrind only")
+    operation = operations()[index]
+    names = []
+    for contender in [Contender(EMPTY, "pass", {})] + operation.everyone():
+        loop_cost(contender, floors)
+        names.append(contender.name)
+    print(json.dumps(names))
+
+
+def totals(outputs):
+    """The Ir total of each callgrind dump, in dump order."""
+    found = []
+    for path in sorted(outputs, key=lambda p: int(p.rsplit(".", 1)[1])):
+        text = pathlib.Path(path).read_text()
+        match = re.search(r"^(?:totals|summary):\s+(\d+)", text, re.M)
+        found.append(int(match.group(1)))
+    return found
+
+
+def measure(index):
+    with tempfile.TemporaryDirectory() as directory:
+        out = os.path.join(directory, "callgrind.out")
+        command = ["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", "--dump-line=no",
+                   sys.executable, __file__, "--child", str(index)]
+        result = subprocess.run(command, capture_output=True, text=True, env={**os.environ, "PYTHONHASHSEED": "0"})
+        if result.returncode != 0:
+            raise SystemExit(f"callgrind run {index} failed:\n{result.stderr[-4000:]}")
+        names = json.loads(result.stdout.strip().splitlines()[-1])
+        dumps = [os.path.join(directory, name) for name in os.listdir(directory) if re.search(r"\.\d+$", name)]
+        counts = totals(dumps)
+    if len(counts) != 2 * len(names):
+        raise SystemExit(f"callgrind run {index}: {len(counts)} dumps for {len(names)} contenders")
+    per_call = {name: (counts[2 * i + 1] - counts[2 * i]) / N for i, name in enumerate(names)}
+    empty = per_call.pop(EMPTY)
+    return {name: round(cost - empty, 1) for name, cost in per_call.items()}
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--child", type=int)
+    parser.add_argument("-o", "--output")
+    parser.add_argument("--only", help="a regular expression on the operation's title")
+    args = parser.parse_args()
+    if args.child is not None:
+        return child(args.child)
+    if shutil.which("valgrind") is None:
+        raise SystemExit("ir.py needs valgrind (apt-get install valgrind)")
+    rows = []
+    for index, operation in enumerate(operations()):
+        if args.only and not re.search(args.only, operation.title):
+            continue
+        ir = measure(index)
+        rows.append({"operation": operation.name, "label": operation.label, "ir": ir,
+                     "notes": {c.name: c.note for c in operation.everyone() if c.note},
+                     "targets": operation.targets})
+        shown = "  ".join(f"{name} {value:.0f}" for name, value in ir.items())
+        print(f"{operation.title:40} {shown}", flush=True)
+    result = {"python": platform.python_version(), "kind": "instructions", "rows": rows}
+    if args.output:
+        pathlib.Path(args.output).parent.mkdir(parents=True, exist_ok=True)
+        pathlib.Path(args.output).write_text(json.dumps(result, indent=1))
+
+
+if __name__ == "__main__":
+    main()
