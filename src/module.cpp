@@ -1,7 +1,7 @@
 // The import entry of kavno and the one ordered registration table: eleven classes, then seven functions,
 // each name appended to __all__ before the attribute is set.
 #include "boundary/errors.hpp"
-#include "boundary/fatal.hpp"
+#include "pure/fatal.hpp"
 #include "helpers/functions.hpp"
 #include "types/classes.hpp"
 
@@ -32,29 +32,25 @@ PyObject* stored_module = nullptr;
 // One row of the registration table: a class, or a function.
 struct Registration {
     ClassId class_id;
-    const FunctionSpec* function;  // null for a class
+    const FunctionDescription* function;  // null for a class
 };
 
-constexpr Registration registration_table[] = {
-    {ClassId::RunMode, nullptr},
-    {ClassId::TradeKind, nullptr},
-    {ClassId::TradeType, nullptr},
-    {ClassId::TradeSide, nullptr},
-    {ClassId::OrderStatus, nullptr},
-    {ClassId::CandleInterval, nullptr},
-    {ClassId::EventType, nullptr},
-    {ClassId::Pair, nullptr},
-    {ClassId::Candle, nullptr},
-    {ClassId::Order, nullptr},
-    {ClassId::Position, nullptr},
-    {{}, &helpers::safe_float},
-    {{}, &helpers::truncate_to_day},
-    {{}, &helpers::str_to_date},
-    {{}, &helpers::date_to_str},
-    {{}, &helpers::ms_to_date},
-    {{}, &helpers::now_date},
-    {{}, &helpers::now_ms},
+// The classes in the order of their lists (enumerations, then records), then the functions.
+const Registration registration_table[] = {
+#define KAVNO_REGISTER_CLASS(name, ...) {ClassId::name, nullptr},
+#define KAVNO_NO_MEMBER(member)
+    KAVNO_ENUMERATIONS(KAVNO_REGISTER_CLASS, KAVNO_NO_MEMBER) KAVNO_RECORDS(KAVNO_REGISTER_CLASS)
+#undef KAVNO_NO_MEMBER
+#undef KAVNO_REGISTER_CLASS
+    {{}, &helpers::safe_float_description},
+    {{}, &helpers::truncate_to_day_description},
+    {{}, &helpers::str_to_date_description},
+    {{}, &helpers::date_to_str_description},
+    {{}, &helpers::ms_to_date_description},
+    {{}, &helpers::now_date_description},
+    {{}, &helpers::now_ms_description},
 };
+static_assert(std::size(registration_table) == 18);
 
 // Appends `name` to the module's __all__ (made on first need), then sets the attribute.
 PyResult<Done> add_value(PyObject* module, PyObject* name, PyObject* value) {
@@ -73,7 +69,7 @@ PyResult<Done> add_value(PyObject* module, PyObject* name, PyObject* value) {
     return Done{};
 }
 
-PyResult<Ref> make_function(PyObject* module, const FunctionSpec& spec) {
+PyResult<Ref> make_function(PyObject* module, const FunctionDescription& spec) {
     Ref module_name = Ref::steal(PyModule_GetNameObject(module));
     if (!module_name) return Unexpected(Failure::fetch());
     // The method definition must outlive every function object made from it: made once per registration and
@@ -85,7 +81,7 @@ PyResult<Ref> make_function(PyObject* module, const FunctionSpec& spec) {
     return function;
 }
 
-PyResult<Done> add_function(PyObject* module, const FunctionSpec& spec) {
+PyResult<Done> add_function(PyObject* module, const FunctionDescription& spec) {
     auto function = make_function(module, spec);
     if (!function) return Unexpected(std::move(function).error());
     Ref name = Ref::steal(PyObject_GetAttrString(function->get(), "__name__"));

@@ -1,5 +1,8 @@
 // Proleptic Gregorian calendar arithmetic on day counts (day 0 is 1970-01-01). Pure and constexpr: no Python,
 // no allocation, usable by any native producer.
+//
+// Why not <chrono>'s civil calendar: std::chrono::year holds -32767 to 32767, and the date-times here reach the
+// years -262143 to 262142, so the day counts are done on plain 64-bit integers (the same algorithms, written out).
 #pragma once
 
 #include <cstdint>
@@ -45,6 +48,13 @@ constexpr CivilDate civil_from_days(std::int64_t days) noexcept {
     const unsigned month = month_from_march < 10 ? month_from_march + 3 : month_from_march - 9;          // [1, 12]
     const std::int64_t year = static_cast<std::int64_t>(year_of_era) + era * 400 + (month <= 2);
     return {year, month, day};
+}
+
+// Seconds from 1970-01-01T00:00:00 to the given wall-clock reading of the same calendar; the fields as for
+// days_from_civil, hour [0, 23], minute [0, 59], second [0, 59].
+constexpr std::int64_t seconds_from_civil(std::int64_t year, unsigned month, unsigned day, unsigned hour,
+                                          unsigned minute, unsigned second) noexcept {
+    return days_from_civil(year, month, day) * 86'400 + static_cast<std::int64_t>(hour * 3600 + minute * 60 + second);
 }
 
 // Floor division and its non-negative remainder (divisor > 0), for timestamps before the epoch. Neither

@@ -14,17 +14,24 @@ inline constexpr std::int32_t max_year = 262142;
 inline constexpr std::uint32_t nanos_per_second = 1'000'000'000;
 inline constexpr std::int64_t seconds_per_day = 86'400;
 
-struct UtcDateTime {
-    std::int32_t year = 1970;  // [min_year, max_year]
-    std::uint8_t month = 1;    // [1, 12]
-    std::uint8_t day = 1;      // [1, days_in_month]
-    std::uint8_t hour = 0;     // [0, 23]
-    std::uint8_t minute = 0;   // [0, 59]
-    std::uint8_t second = 0;   // [0, 59]
+// The seven fields of a wall-clock reading. `Zone` only tells readings apart, so that one cannot be passed for
+// another: a UtcDateTime is read in UTC; the date-time scanner also has local readings, whose offset is applied
+// apart from them.
+template <class Zone>
+struct WallClock {
+    std::int32_t year = 1970;      // [min_year, max_year]
+    std::uint8_t month = 1;        // [1, 12]
+    std::uint8_t day = 1;          // [1, days_in_month]
+    std::uint8_t hour = 0;         // [0, 23]
+    std::uint8_t minute = 0;       // [0, 59]
+    std::uint8_t second = 0;       // [0, 59]
     std::uint32_t nanosecond = 0;  // [0, 1999999999]; >= 1e9 only on second 59
 
-    friend constexpr bool operator==(const UtcDateTime&, const UtcDateTime&) = default;
+    friend constexpr bool operator==(const WallClock&, const WallClock&) = default;
 };
+
+struct Utc {};
+using UtcDateTime = WallClock<Utc>;
 
 // Whether every field lies in its range, the leap-second rule included.
 constexpr bool is_valid(const UtcDateTime& value) noexcept {
@@ -36,8 +43,7 @@ constexpr bool is_valid(const UtcDateTime& value) noexcept {
 
 // Seconds since 1970-01-01T00:00:00; the fraction is dropped and a leap second counts as second 59.
 constexpr std::int64_t unix_seconds(const UtcDateTime& value) noexcept {
-    return days_from_civil(value.year, value.month, value.day) * seconds_per_day + value.hour * 3600 +
-           value.minute * 60 + value.second;
+    return seconds_from_civil(value.year, value.month, value.day, value.hour, value.minute, value.second);
 }
 
 // The UTC date-time of Unix seconds and a fraction in [0, 2e9); nothing outside the representable years.

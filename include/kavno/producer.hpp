@@ -9,6 +9,7 @@
 #include <Python.h>
 
 #include "kavno/records.hpp"
+#include "kavno/utf8.hpp"
 
 #include <atomic>
 #include <cstring>
@@ -78,40 +79,6 @@ struct PositionValues {
 
 namespace producer_detail {
 
-// Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
-inline bool is_utf8(std::string_view text) noexcept {
-    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
-    const auto* end = p + text.size();
-    while (p < end) {
-        const unsigned char c = *p;
-        if (c < 0x80) {
-            ++p;
-            continue;
-        }
-        std::size_t length = 0;
-        unsigned char low = 0x80, high = 0xBF;  // range of the second byte
-        if (c >= 0xC2 && c <= 0xDF) {
-            length = 2;
-        } else if (c >= 0xE0 && c <= 0xEF) {
-            length = 3;
-            if (c == 0xE0) low = 0xA0;
-            if (c == 0xED) high = 0x9F;
-        } else if (c >= 0xF0 && c <= 0xF4) {
-            length = 4;
-            if (c == 0xF0) low = 0x90;
-            if (c == 0xF4) high = 0x8F;
-        } else {
-            return false;
-        }
-        if (static_cast<std::size_t>(end - p) < length || p[1] < low || p[1] > high) return false;
-        for (std::size_t i = 2; i < length; ++i) {
-            if ((p[i] & 0xC0) != 0x80) return false;
-        }
-        p += length;
-    }
-    return true;
-}
-
 inline std::nullptr_t fail(PyObject* type, const RecordSpec& record, const char* field, const std::string& what) {
     PyErr_Format(type, "%s.%s: %s", record.name(), field, what.c_str());
     return nullptr;
@@ -173,8 +140,6 @@ inline bool is_record_class(PyObject* object, const RecordSpec& record) noexcept
     return type->tp_getset[record.field_count].name == nullptr;
 }
 
-// kavno's class for `record`, looked up afresh in the imported module on every call (a rebound name is
-// noticed); a class already verified once is recognised by its address, since kavno never releases a class.
 // The imported kavno module (a new reference): sys.modules first, the import machinery only when it is not there.
 inline PyObject* kavno_module() {
     static PyObject* name = nullptr;  // interned once, kept for the process

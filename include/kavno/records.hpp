@@ -76,33 +76,19 @@ struct PositionObject {
 
 enum class FieldKind : std::uint8_t { Text, Double, Int64, Int32, Enumeration, DateTime };
 
-// Which enumeration an enumeration field holds: the enumerations in registration order.
-enum class EnumClass : std::uint8_t { RunMode, TradeKind, TradeType, TradeSide, OrderStatus, CandleInterval, EventType };
-
 struct FieldSpec {
     const char* name;
     FieldKind kind;
     std::size_t offset;
     const char* doc;
     EnumClass enumeration;  // for FieldKind::Enumeration only
-    std::uint8_t member_count;  // for FieldKind::Enumeration only: valid values are below it
 };
 
-namespace fields {
-
-template <class E>
-constexpr FieldSpec enumeration(const char* name, std::size_t offset, const char* doc, EnumClass which) noexcept {
-    return {name, FieldKind::Enumeration, offset, doc, which, member_count<E>};
-}
-constexpr FieldSpec of(const char* name, FieldKind kind, std::size_t offset, const char* doc) noexcept {
-    return {name, kind, offset, doc, EnumClass::RunMode, 0};
-}
-
-}  // namespace fields
-
-#define KAVNO_FIELD(record, name, kind, doc) ::kavno::fields::of(#name, FieldKind::kind, offsetof(record, name), doc)
-#define KAVNO_ENUM_FIELD(record, name, type, doc) \
-    ::kavno::fields::enumeration<type>(#name, offsetof(record, name), doc, EnumClass::type)
+#define KAVNO_FIELD(record, name, kind, doc) \
+    ::kavno::FieldSpec{#name, ::kavno::FieldKind::kind, offsetof(record, name), doc, ::kavno::EnumClass{}}
+#define KAVNO_ENUM_FIELD(record, name, type, doc)                                       \
+    ::kavno::FieldSpec{#name, ::kavno::FieldKind::Enumeration, offsetof(record, name), doc, \
+                       ::kavno::enum_traits<::kavno::type>::id}
 
 inline constexpr FieldSpec pair_fields[] = {
     KAVNO_ENUM_FIELD(PairObject, kind, TradeKind, "交易品种"),
@@ -169,6 +155,9 @@ struct RecordSpec {
     const char* name() const noexcept { return class_name_of(spec_name); }
 };
 
+// The four records in registration order: RECORD(Class, table prefix).
+#define KAVNO_RECORDS(RECORD) RECORD(Pair, pair) RECORD(Candle, candle) RECORD(Order, order) RECORD(Position, position)
+
 inline constexpr RecordSpec pair_record{"builtins.Pair", "交易对", sizeof(PairObject), pair_fields, std::size(pair_fields)};
 inline constexpr RecordSpec candle_record{"builtins.Candle", "K线", sizeof(CandleObject), candle_fields,
                                           std::size(candle_fields)};
@@ -176,5 +165,12 @@ inline constexpr RecordSpec order_record{"builtins.Order", "订单", sizeof(Orde
                                          std::size(order_fields)};
 inline constexpr RecordSpec position_record{"builtins.Position", "持仓", sizeof(PositionObject), position_fields,
                                             std::size(position_fields)};
+
+// Indexed by registration order among the records.
+inline constexpr const RecordSpec* records[] = {
+#define KAVNO_RECORD_SPEC(name, prefix) &prefix##_record,
+    KAVNO_RECORDS(KAVNO_RECORD_SPEC)
+#undef KAVNO_RECORD_SPEC
+};
 
 }  // namespace kavno

@@ -8,7 +8,7 @@
 
 namespace kavno {
 
-std::string FunctionSpec::doc_with_signature() const {
+std::string FunctionDescription::doc_with_signature() const {
     std::string text(name);
     text += '(';
     for (size_t i = 0; i < params.size(); ++i) {
@@ -22,7 +22,7 @@ std::string FunctionSpec::doc_with_signature() const {
 
 namespace {
 
-std::string call_name(const FunctionSpec& spec) { return std::string(spec.name) + "()"; }
+std::string call_name(std::string_view function) { return std::string(function) + "()"; }
 
 // "'a'", "'a' and 'b'", "'a', 'b', and 'c'".
 std::string quoted_list(std::span<const std::string_view> names) {
@@ -41,13 +41,13 @@ std::string quoted_list(std::span<const std::string_view> names) {
 
 }  // namespace
 
-PyResult<Done> collect_slow(const FunctionSpec& spec, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                            std::span<PyObject*> slots) {
+PyResult<Done> collect_slow(std::string_view function, std::span<const std::string_view> params,
+                            PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, std::span<PyObject*> slots) {
     const size_t count = slots.size();
     const size_t positional = static_cast<size_t>(nargs);
     for (size_t i = 0; i < count; ++i) slots[i] = i < positional ? args[i] : nullptr;
     if (positional > count) {
-        return Unexpected(Failure::of(PyExc_TypeError, call_name(spec) + " takes " + std::to_string(count) +
+        return Unexpected(Failure::of(PyExc_TypeError, call_name(function) + " takes " + std::to_string(count) +
                                                            " positional arguments but " + std::to_string(positional) +
                                                            (positional == 1 ? " was" : " were") + " given"));
     }
@@ -59,18 +59,18 @@ PyResult<Done> collect_slow(const FunctionSpec& spec, PyObject* const* args, Py_
         if (text == nullptr) PyErr_Clear();  // not encodable: it names no parameter
         size_t match = count;
         for (size_t i = 0; text != nullptr && i < count; ++i) {
-            if (spec.params[i] == std::string_view(text, static_cast<size_t>(size))) {
+            if (params[i] == std::string_view(text, static_cast<size_t>(size))) {
                 match = i;
                 break;
             }
         }
         if (match == count) {
-            return Unexpected(Failure::of(PyExc_TypeError, call_name(spec) + " got an unexpected keyword argument '" +
+            return Unexpected(Failure::of(PyExc_TypeError, call_name(function) + " got an unexpected keyword argument '" +
                                                                render(keyword) + "'"));
         }
         if (slots[match] != nullptr) {
-            return Unexpected(Failure::of(PyExc_TypeError, call_name(spec) + " got multiple values for argument '" +
-                                                               std::string(spec.params[match]) + "'"));
+            return Unexpected(Failure::of(PyExc_TypeError, call_name(function) + " got multiple values for argument '" +
+                                                               std::string(params[match]) + "'"));
         }
         slots[match] = args[positional + static_cast<size_t>(k)];
     }
@@ -79,9 +79,9 @@ PyResult<Done> collect_slow(const FunctionSpec& spec, PyObject* const* args, Py_
     if (missing_count != 0) {
         std::vector<std::string_view> missing;
         for (size_t i = 0; i < count; ++i) {
-            if (slots[i] == nullptr) missing.push_back(spec.params[i]);
+            if (slots[i] == nullptr) missing.push_back(params[i]);
         }
-        return Unexpected(Failure::of(PyExc_TypeError, call_name(spec) + " missing " + std::to_string(missing_count) +
+        return Unexpected(Failure::of(PyExc_TypeError, call_name(function) + " missing " + std::to_string(missing_count) +
                                                            " required positional " +
                                                            (missing_count == 1 ? "argument" : "arguments") + ": " +
                                                            quoted_list(missing)));

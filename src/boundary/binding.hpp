@@ -1,16 +1,34 @@
-// Function descriptions and argument collection. One FunctionSpec per module function gives its name, its
-// parameters and its doc; the binder and the method table's doc text both come from it, so they cannot drift.
+// Module functions described once, in the manner of Argument Clinic: Function<name, doc, impl, Param...> names a
+// function, its docstring, its parameters (each a name and a typed converter) and the plain *_impl that receives
+// the converted values. The method-table entry, the "name(a, b)\n--\n\ndoc" text, the binder's messages and the
+// parameter named by an argument error all come from that one description, so they cannot drift apart.
 #pragma once
 
+#include "boundary/errors.hpp"
 #include "boundary/failure.hpp"
 
+#include <array>
+#include <cstddef>
 #include <span>
 #include <string>
 #include <string_view>
+#include <tuple>
+#include <utility>
 
 namespace kavno {
 
-struct FunctionSpec {
+// A string literal usable as a template argument.
+template <std::size_t N>
+struct Literal {
+    char text[N]{};
+    consteval Literal(const char (&literal)[N]) noexcept {  // NOLINT: implicit on purpose
+        for (std::size_t i = 0; i < N; ++i) text[i] = literal[i];
+    }
+    constexpr std::string_view view() const noexcept { return {text, N - 1}; }
+};
+
+// What registration needs of a function, whatever its parameters.
+struct FunctionDescription {
     std::string_view name;
     std::span<const std::string_view> params;  // all positional-or-keyword, all required
     std::string_view doc;
@@ -21,24 +39,69 @@ struct FunctionSpec {
     std::string doc_with_signature() const;
 };
 
-// The entry of a function with arguments, in the form the method table stores.
-template <PyObject* (*F)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*)>
-inline PyCFunction fastcall_entry() noexcept {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(F));
-}
+// One parameter: its name, and the converter whose `static PyResult<T> convert(PyObject*) noexcept` turns the
+// argument into the value the *_impl receives. A failed conversion passes through the argument-error rule
+// under this name.
+template <Literal Name, class Converter>
+struct Param {
+    static constexpr std::string_view name = Name.view();
+    using converter = Converter;
+};
 
-// Fills one slot per parameter from a vectorcall, or fails with the binding TypeError. `slots` has one entry per
-// parameter; the slots hold borrowed references.
-PyResult<Done> collect_slow(const FunctionSpec& spec, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                            std::span<PyObject*> slots);
+// Fills one slot per parameter from a vectorcall, or fails with the binding TypeError. The slots hold borrowed
+// references.
+PyResult<Done> collect_slow(std::string_view function, std::span<const std::string_view> params,
+                            PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, std::span<PyObject*> slots);
 
-inline PyResult<Done> collect(const FunctionSpec& spec, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                              std::span<PyObject*> slots) {
-    if (kwnames == nullptr && static_cast<size_t>(nargs) == slots.size()) {
-        for (size_t i = 0; i < slots.size(); ++i) slots[i] = args[i];
+// The common call, every argument by position, costs a copy; everything else goes through collect_slow.
+inline PyResult<Done> collect(std::string_view function, std::span<const std::string_view> params,
+                              PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, std::span<PyObject*> slots) {
+    if (kwnames == nullptr && static_cast<std::size_t>(nargs) == slots.size()) [[likely]] {
+        for (std::size_t i = 0; i < slots.size(); ++i) slots[i] = args[i];
         return Done{};
     }
-    return collect_slow(spec, args, nargs, kwnames, slots);
+    return collect_slow(function, params, args, nargs, kwnames, slots);
 }
+
+template <Literal Name, Literal Doc, auto Impl, class... Params>
+class Function {
+    static constexpr std::size_t arity = sizeof...(Params);
+    using Converters = std::tuple<typename Params::converter...>;
+    static constexpr std::array<std::string_view, arity> names{Params::name...};
+
+    // Converts the arguments in parameter order and stops at the first failure, so later ones are not looked at.
+    template <std::size_t I, class... Values>
+    static PyObject* convert_from(PyObject* const* slots, Values&&... values) noexcept {
+        if constexpr (I == arity) {
+            return finish(Impl(std::forward<Values>(values)...));
+        } else {
+            auto value = std::tuple_element_t<I, Converters>::convert(slots[I]);
+            if (!value) [[unlikely]] return raise(argument_error(std::move(value).error(), names[I]));
+            return convert_from<I + 1>(slots, std::forward<Values>(values)..., std::move(value).value());
+        }
+    }
+
+    static PyObject* fastcall(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+        std::array<PyObject*, arity> slots;
+        if (auto bound = collect(Name.view(), names, args, nargs, kwnames, slots); !bound) [[unlikely]] {
+            return raise(std::move(bound));
+        }
+        return convert_from<0>(slots.data());
+    }
+
+    static PyObject* noargs(PyObject*, PyObject*) noexcept { return finish(Impl()); }
+
+    static PyCFunction entry() noexcept {
+        if constexpr (arity == 0) {
+            return noargs;
+        } else {
+            return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fastcall));
+        }
+    }
+
+public:
+    static inline const FunctionDescription description{Name.view(), names, Doc.view(), entry(),
+                                                        arity == 0 ? METH_NOARGS : METH_FASTCALL | METH_KEYWORDS};
+};
 
 }  // namespace kavno

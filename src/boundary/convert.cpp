@@ -1,12 +1,14 @@
-// Number conversions through the interpreter's own protocols, with fast paths for the exact built-in types
+// The typed argument converters: the interpreter's own protocols, with fast paths for exact built-in types
 // that give the very same values.
-#include "helpers/convert.hpp"
+#include "boundary/convert.hpp"
+
+#include "boundary/errors.hpp"
 
 #include <limits>
 
 namespace kavno {
 
-PyResult<double> to_double(PyObject* object) noexcept {
+PyResult<double> AsDouble::convert(PyObject* object) noexcept {
     if (PyFloat_CheckExact(object)) return PyFloat_AS_DOUBLE(object);
     const double value = PyFloat_AsDouble(object);
     if (value == -1.0 && PyErr_Occurred()) return Unexpected(Failure::fetch());
@@ -24,7 +26,7 @@ bool compact_value(PyObject* object, Py_ssize_t& value) noexcept {
 
 }  // namespace
 
-PyResult<std::uint32_t> to_uint32(PyObject* object) noexcept {
+PyResult<std::uint32_t> AsUInt32::convert(PyObject* object) noexcept {
     if (Py_ssize_t small = 0; compact_value(object, small) && small >= 0 && small <= 0xFFFF'FFFF) {
         return static_cast<std::uint32_t>(small);
     }
@@ -45,7 +47,7 @@ PyResult<std::uint32_t> to_uint32(PyObject* object) noexcept {
     return static_cast<std::uint32_t>(value);
 }
 
-PyResult<std::int64_t> to_int64(PyObject* object) noexcept {
+PyResult<std::int64_t> AsInt64::convert(PyObject* object) noexcept {
     if (Py_ssize_t small = 0; compact_value(object, small)) return static_cast<std::int64_t>(small);
     if (PyLong_CheckExact(object)) {
         // A digit loop, where PyLong_AsLongLong goes through a byte-array conversion; on overflow that one is
@@ -57,6 +59,14 @@ PyResult<std::int64_t> to_int64(PyObject* object) noexcept {
     const long long value = PyLong_AsLongLong(object);
     if (value == -1 && PyErr_Occurred()) return Unexpected(Failure::fetch());
     return static_cast<std::int64_t>(value);
+}
+
+PyResult<std::string_view> AsUtf8::convert(PyObject* object) noexcept {
+    if (!PyUnicode_Check(object)) return Unexpected(wrong_type(object, "PyString"));
+    Py_ssize_t size = 0;
+    const char* bytes = PyUnicode_AsUTF8AndSize(object, &size);
+    if (bytes == nullptr) return Unexpected(Failure::fetch());
+    return std::string_view(bytes, static_cast<std::size_t>(size));
 }
 
 }  // namespace kavno

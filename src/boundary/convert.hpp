@@ -1,20 +1,33 @@
-// Argument conversions shared by the module functions: each gives the internal value or the failure that the
-// argument-error rule then rewrites under the parameter's name.
+// The typed argument converters of the module functions. Each turns one argument into the C++ value its *_impl
+// receives, through the interpreter's own protocols, or gives the failure that the argument-error rule then
+// rewrites under the parameter's name. Fast paths for exact built-in types give the very same values.
 #pragma once
 
 #include "boundary/failure.hpp"
 
 #include <cstdint>
+#include <string_view>
 
 namespace kavno {
 
 // Whatever PyFloat_AsDouble accepts; an exact float is read directly.
-PyResult<double> to_double(PyObject* object) noexcept;
+struct AsDouble {
+    static PyResult<double> convert(PyObject* object) noexcept;
+};
 
-// An int (subclasses by their stored value) or an object with __index__, into 0 to 4294967295.
-PyResult<std::uint32_t> to_uint32(PyObject* object) noexcept;
+// An int (a subclass by its stored value, never its __index__) or an object with __index__, into 0 to 4294967295.
+struct AsUInt32 {
+    static PyResult<std::uint32_t> convert(PyObject* object) noexcept;
+};
 
 // Whatever PyLong_AsLongLong accepts.
-PyResult<std::int64_t> to_int64(PyObject* object) noexcept;
+struct AsInt64 {
+    static PyResult<std::int64_t> convert(PyObject* object) noexcept;
+};
+
+// A str or subclass, as its UTF-8 text; the view lives as long as the str (read in place for ASCII text).
+struct AsUtf8 {
+    static PyResult<std::string_view> convert(PyObject* object) noexcept;
+};
 
 }  // namespace kavno

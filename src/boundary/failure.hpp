@@ -4,7 +4,7 @@
 #pragma once
 
 #include "boundary/ref.hpp"
-#include "boundary/result.hpp"
+#include "pure/result.hpp"
 
 #include <string>
 
@@ -38,6 +38,12 @@ private:
 
 template <class T>
 using PyResult = Result<T, Failure>;
+
+// A new reference the C API handed over, or its pending exception when it gave null.
+inline PyResult<Ref> adopt(PyObject* new_reference) noexcept {
+    if (new_reference == nullptr) [[unlikely]] return Unexpected(Failure::fetch());
+    return Ref::steal(new_reference);
+}
 
 // Raises a failure and gives the boundary's error value (null).
 inline PyObject* raise(Failure failure) noexcept {

@@ -1,63 +1,78 @@
-// Operations on the UTC date-time beyond its fields, and the offset date-time that text with an offset reads
-// as. Pure: no Python header.
+// Date arithmetic beyond the UTC date-time's own fields: a local reading with an offset and the UTC instant it
+// denotes, and the truncation of a UTC date-time to its day, allowed only where its 64-bit nanosecond timestamp
+// exists. Dates move only through day counts (kavno/calendar.hpp), never by rolling months and years on the
+// fields. Pure: no Python.
 #pragma once
 
 #include "kavno/datetime.hpp"
+#include "pure/result.hpp"
 
 #include <cstdint>
+#include <optional>
+#include <string_view>
 
 namespace kavno {
 
-// A local wall-clock reading with a fixed offset east of UTC; |offset_seconds| < 86400.
+// A wall-clock reading with no zone of its own, as date-time text gives it before its offset is applied: the
+// fields of the UTC date-time, years [0, 9999] as scanned.
+struct Local {};
+using LocalDateTime = WallClock<Local>;
+
+// A local reading and its offset east of UTC: whole minutes, at most 23:59 either way.
 struct OffsetDateTime {
-    UtcDateTime local;
-    std::int32_t offset_seconds = 0;
+    LocalDateTime local;
+    std::int32_t offset_seconds = 0;  // [-86340, 86340], a multiple of 60
 };
 
-// The instant `nanoseconds` earlier. The caller keeps the result inside the representable years; a leap second
-// moved by a non-zero duration becomes an ordinary reading.
-constexpr UtcDateTime subtract_nanoseconds(const UtcDateTime& value, std::int64_t nanoseconds) noexcept {
-    if (nanoseconds == 0) return value;
-    const std::int64_t whole = floor_div(nanoseconds, nanos_per_second);
-    const std::int64_t part = nanoseconds - whole * nanos_per_second;  // [0, 1e9)
-    std::int64_t fraction = static_cast<std::int64_t>(value.nanosecond) - part;  // (-1e9, 2e9)
-    std::int64_t seconds = unix_seconds(value) - whole + floor_div(fraction, nanos_per_second);
-    fraction = floor_mod(fraction, nanos_per_second);
-    return *from_unix(seconds, static_cast<std::uint32_t>(fraction));
-}
-
-// The same instant read in UTC. A leap second stays a leap second: a whole-minute offset keeps second 59 of the
-// local minute second 59 of the UTC minute. Offsets are below a day, so a whole-minute one moves the date by at
-// most one day, which is done on the fields; any other offset goes through Unix seconds.
+// The same instant read in UTC: the local reading less the offset. The offset is whole minutes below a day, so
+// it moves the time of day and carries the date by at most one day, through the day count like every other date
+// move. A leap second stays one: second 59 of the local minute is second 59 of the UTC minute.
 constexpr UtcDateTime to_utc(const OffsetDateTime& value) noexcept {
-    if (value.offset_seconds == 0) return value.local;
-    if (value.offset_seconds % 60 != 0) {
-        return *from_unix(unix_seconds(value.local) - value.offset_seconds, value.local.nanosecond);
-    }
-    UtcDateTime utc = value.local;
-    int minute_of_day = utc.hour * 60 + utc.minute - value.offset_seconds / 60;  // (-1440, 2880)
-    if (minute_of_day < 0) {
-        minute_of_day += 1440;
-        if (--utc.day == 0) {
-            if (--utc.month == 0) {
-                utc.month = 12;
-                --utc.year;
-            }
-            utc.day = static_cast<std::uint8_t>(days_in_month(utc.year, utc.month));
-        }
-    } else if (minute_of_day >= 1440) {
-        minute_of_day -= 1440;
-        if (++utc.day > days_in_month(utc.year, utc.month)) {
-            utc.day = 1;
-            if (++utc.month == 13) {
-                utc.month = 1;
-                ++utc.year;
-            }
-        }
-    }
+    const LocalDateTime& local = value.local;
+    UtcDateTime utc{local.year, local.month, local.day, local.hour, local.minute, local.second, local.nanosecond};
+    const std::int64_t minute = local.hour * 60 + local.minute - value.offset_seconds / 60;  // (-1440, 2880)
+    const std::int64_t minute_of_day = floor_mod(minute, 1440);                               // [0, 1439]
     utc.hour = static_cast<std::uint8_t>(minute_of_day / 60);
     utc.minute = static_cast<std::uint8_t>(minute_of_day % 60);
+    if (const std::int64_t carry = floor_div(minute, 1440); carry != 0) {  // -1 or 1
+        const CivilDate date = civil_from_days(days_from_civil(local.year, local.month, local.day) + carry);
+        utc.year = static_cast<std::int32_t>(date.year);
+        utc.month = static_cast<std::uint8_t>(date.month);
+        utc.day = static_cast<std::uint8_t>(date.day);
+    }
     return utc;
+}
+
+// The failure of the day truncation.
+enum class RoundingError : std::uint8_t { TimestampExceedsLimit };
+
+constexpr std::string_view message(RoundingError) noexcept { return "timestamp exceeds num_nanoseconds limit"; }
+
+// Nanoseconds since 1970-01-01T00:00:00 UTC, or nothing when that count does not fit in 64 bits (outside
+// 1677-09-21T00:12:43.145224192 to 2262-04-11T23:47:16.854775807). Before 1970 one second is borrowed, so that
+// only the final value has to fit.
+constexpr std::optional<std::int64_t> nanosecond_timestamp(const UtcDateTime& value) noexcept {
+    const std::int64_t seconds = unix_seconds(value);
+    const auto fraction = static_cast<std::int64_t>(value.nanosecond);  // [0, 2e9)
+    constexpr std::int64_t second = nanos_per_second;
+    std::int64_t scaled = 0;
+    std::int64_t total = 0;
+    const bool overflow = seconds < 0 ? __builtin_mul_overflow(seconds + 1, second, &scaled) ||
+                                            __builtin_add_overflow(scaled, fraction - second, &total)
+                                      : __builtin_mul_overflow(seconds, second, &scaled) ||
+                                            __builtin_add_overflow(scaled, fraction, &total);
+    if (overflow) return std::nullopt;
+    return total;
+}
+
+// Midnight at the start of the value's UTC day, for a value whose nanosecond timestamp fits in 64 bits. Rounds
+// down, before 1970 as well; the result may lie before the first nanosecond timestamp (1677-09-21T05:00 gives
+// 1677-09-21T00:00), since the day, not the timestamp, is what is kept.
+constexpr Result<UtcDateTime, RoundingError> truncate_to_day(const UtcDateTime& value) noexcept {
+    // The years 1678 to 2261 lie wholly inside the nanosecond timestamps: no count to check there.
+    const bool inside = value.year >= 1678 && value.year <= 2261;
+    if (!inside && !nanosecond_timestamp(value)) return Unexpected(RoundingError::TimestampExceedsLimit);
+    return UtcDateTime{value.year, value.month, value.day};
 }
 
 }  // namespace kavno

@@ -3,7 +3,7 @@
 #include "datetime/bridge.hpp"
 
 #include "boundary/errors.hpp"
-#include "boundary/fatal.hpp"
+#include "pure/fatal.hpp"
 
 #include <datetime.h>
 
@@ -39,7 +39,9 @@ PyResult<bool> is_utc(PyObject* tzinfo, PyObject* utc) noexcept {
     return truth == 1;
 }
 
-PyResult<UtcDateTime> read_argument(PyObject* object) noexcept {
+}  // namespace
+
+PyResult<UtcDateTime> AsUtcDateTime::convert(PyObject* object) noexcept {
     PyDateTime_CAPI* capi = api();
     if (!PyObject_TypeCheck(object, capi->DateTimeType)) return Unexpected(wrong_type(object, "PyDateTime"));
     if (!_PyDateTime_HAS_TZINFO(object)) {
@@ -59,15 +61,6 @@ PyResult<UtcDateTime> read_argument(PyObject* object) noexcept {
     };
 }
 
-}  // namespace
-
-PyTypeObject* datetime_type() noexcept { return api()->DateTimeType; }
-
-PyResult<UtcDateTime> datetime_argument(PyObject* object, std::string_view param) noexcept {
-    auto value = read_argument(object);
-    if (!value) return Unexpected(argument_error(std::move(value).error(), param));
-    return value;
-}
 
 PyResult<Ref> datetime_result(const UtcDateTime& value) noexcept {
     PyDateTime_CAPI* capi = api();

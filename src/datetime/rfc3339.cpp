@@ -2,23 +2,13 @@
 // writer fills a fixed buffer. Neither allocates.
 #include "datetime/rfc3339.hpp"
 
-#include "boundary/fatal.hpp"
+#include "pure/fatal.hpp"
 
 namespace kavno {
 
 namespace {
 
-// One step of the scan: Ok, or the failure kind it met.
-enum class Step : std::uint8_t { Ok, OutOfRange, Invalid, TooShort, TooLong };
-
-constexpr ParseError kind_of(Step step) noexcept {
-    switch (step) {
-        case Step::OutOfRange: return ParseError::OutOfRange;
-        case Step::TooShort: return ParseError::TooShort;
-        case Step::TooLong: return ParseError::TooLong;
-        default: return ParseError::Invalid;
-    }
-}
+constexpr ParseError ok{};  // a step that succeeded
 
 constexpr bool is_digit(char c) noexcept { return static_cast<unsigned char>(c - '0') <= 9; }
 
@@ -35,32 +25,32 @@ public:
 
     // A digit field: too few bytes is TooShort whatever they are, a non-digit is Invalid.
     template <int Width>
-    [[gnu::always_inline]] Step digits(unsigned& value) noexcept {
-        if (remaining() < Width) return Step::TooShort;
+    [[gnu::always_inline]] ParseError digits(unsigned& value) noexcept {
+        if (remaining() < Width) return ParseError::TooShort;
         unsigned result = 0;
         for (int i = 0; i < Width; ++i) {
             const auto digit = static_cast<unsigned>(static_cast<unsigned char>(cursor_[i]) - '0');
-            if (digit > 9) return Step::Invalid;
+            if (digit > 9) return ParseError::Invalid;
             result = result * 10 + digit;
         }
         cursor_ += Width;
         value = result;
-        return Step::Ok;
+        return ok;
     }
 
     // A digit field whose value must lie in [low, high], checked as soon as it is read.
     template <int Width>
-    [[gnu::always_inline]] Step field(unsigned& value, unsigned low, unsigned high) noexcept {
-        const Step step = digits<Width>(value);
-        if (step != Step::Ok) return step;
-        return value >= low && value <= high ? Step::Ok : Step::OutOfRange;
+    [[gnu::always_inline]] ParseError field(unsigned& value, unsigned low, unsigned high) noexcept {
+        const ParseError step = digits<Width>(value);
+        if (step != ok) return step;
+        return value >= low && value <= high ? ok : ParseError::OutOfRange;
     }
 
-    [[gnu::always_inline]] Step literal(char expected) noexcept {
-        if (at_end()) return Step::TooShort;
-        if (*cursor_ != expected) return Step::Invalid;
+    [[gnu::always_inline]] ParseError literal(char expected) noexcept {
+        if (at_end()) return ParseError::TooShort;
+        if (*cursor_ != expected) return ParseError::Invalid;
         ++cursor_;
-        return Step::Ok;
+        return ok;
     }
 
 private:
@@ -70,17 +60,17 @@ private:
 
 #define KAVNO_STEP(expression)                                        \
     do {                                                              \
-        if (const Step step = (expression); step != Step::Ok) return step; \
+        if (const ParseError step = (expression); step != ok) return step; \
     } while (0)
 
 // The offset after the seconds and fraction, in seconds east of UTC.
-[[gnu::always_inline]] inline Step scan_offset(Scanner& scanner, std::int32_t& offset) noexcept {
-    if (scanner.at_end()) return Step::TooShort;
+[[gnu::always_inline]] inline ParseError scan_offset(Scanner& scanner, std::int32_t& offset) noexcept {
+    if (scanner.at_end()) return ParseError::TooShort;
     const char first = scanner.peek();
     if (first == 'Z' || first == 'z') {
         scanner.skip();
         offset = 0;
-        return Step::Ok;
+        return ok;
     }
     int sign = 0;
     if (first == '+') {
@@ -94,25 +84,25 @@ private:
         sign = -1;
         scanner.skip(3);
     } else {
-        return Step::Invalid;
+        return ParseError::Invalid;
     }
     unsigned hours = 0;
     KAVNO_STEP(scanner.digits<2>(hours));
     KAVNO_STEP(scanner.literal(':'));
-    if (scanner.remaining() < 2) return Step::TooShort;
+    if (scanner.remaining() < 2) return ParseError::TooShort;
     const char tens = scanner.here()[0];
     const char units = scanner.here()[1];
-    if (!is_digit(tens) || !is_digit(units)) return Step::Invalid;
-    if (tens > '5') return Step::OutOfRange;
+    if (!is_digit(tens) || !is_digit(units)) return ParseError::Invalid;
+    if (tens > '5') return ParseError::OutOfRange;
     scanner.skip(2);
     const auto magnitude = static_cast<std::int32_t>(hours * 3600 + static_cast<unsigned>(tens - '0') * 600 +
                                                      static_cast<unsigned>(units - '0') * 60);
-    if (magnitude > 86340) return Step::OutOfRange;  // beyond 23:59
+    if (magnitude > 86340) return ParseError::OutOfRange;  // beyond 23:59
     offset = sign * magnitude;
-    return Step::Ok;
+    return ok;
 }
 
-Step scan(std::string_view text, OffsetDateTime& result) noexcept {
+ParseError scan(std::string_view text, OffsetDateTime& result) noexcept {
     Scanner scanner(text);
     unsigned year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
     KAVNO_STEP(scanner.digits<4>(year));  // 0000 to 9999, all accepted
@@ -120,9 +110,9 @@ Step scan(std::string_view text, OffsetDateTime& result) noexcept {
     KAVNO_STEP(scanner.field<2>(month, 1, 12));
     KAVNO_STEP(scanner.literal('-'));
     KAVNO_STEP(scanner.field<2>(day, 1, 31));
-    if (scanner.at_end()) return Step::TooShort;
+    if (scanner.at_end()) return ParseError::TooShort;
     if (const char separator = scanner.peek(); separator != 'T' && separator != 't' && separator != ' ') {
-        return Step::Invalid;
+        return ParseError::Invalid;
     }
     scanner.skip();
     KAVNO_STEP(scanner.field<2>(hour, 0, 23));
@@ -134,8 +124,8 @@ Step scan(std::string_view text, OffsetDateTime& result) noexcept {
     std::uint32_t nanosecond = 0;
     if (!scanner.at_end() && scanner.peek() == '.') {
         scanner.skip();
-        if (scanner.at_end()) return Step::TooShort;
-        if (!is_digit(scanner.peek())) return Step::Invalid;
+        if (scanner.at_end()) return ParseError::TooShort;
+        if (!is_digit(scanner.peek())) return ParseError::Invalid;
         int read = 0;
         for (; read < 9 && !scanner.at_end() && is_digit(scanner.peek()); ++read, scanner.skip()) {
             nanosecond = nanosecond * 10 + static_cast<std::uint32_t>(scanner.peek() - '0');
@@ -146,10 +136,10 @@ Step scan(std::string_view text, OffsetDateTime& result) noexcept {
 
     std::int32_t offset = 0;
     KAVNO_STEP(scan_offset(scanner, offset));
-    if (!scanner.at_end()) return Step::TooLong;
-    if (day > days_in_month(year, month)) return Step::OutOfRange;  // the calendar date, once all is read
+    if (!scanner.at_end()) return ParseError::TooLong;
+    if (day > days_in_month(year, month)) return ParseError::OutOfRange;  // the calendar date, once all is read
 
-    result.local = UtcDateTime{static_cast<std::int32_t>(year), static_cast<std::uint8_t>(month),
+    result.local = LocalDateTime{static_cast<std::int32_t>(year), static_cast<std::uint8_t>(month),
                                static_cast<std::uint8_t>(day),  static_cast<std::uint8_t>(hour),
                                static_cast<std::uint8_t>(minute), static_cast<std::uint8_t>(second), nanosecond};
     if (second == 60) {  // a leap second, at any hour and minute
@@ -157,7 +147,7 @@ Step scan(std::string_view text, OffsetDateTime& result) noexcept {
         result.local.nanosecond += nanos_per_second;
     }
     result.offset_seconds = offset;
-    return Step::Ok;
+    return ok;
 }
 
 #undef KAVNO_STEP
@@ -166,7 +156,7 @@ Step scan(std::string_view text, OffsetDateTime& result) noexcept {
 
 Result<OffsetDateTime, ParseError> scan_rfc3339(std::string_view text) noexcept {
     OffsetDateTime result;
-    if (const Step step = scan(text, result); step != Step::Ok) return Unexpected(kind_of(step));
+    if (const ParseError step = scan(text, result); step != ok) return Unexpected(step);
     return result;
 }
 

@@ -1,24 +1,25 @@
-// The date text profile: an RFC 3339 date-time read in one pass and written into one 32-byte buffer. Pure.
+// The date text profile: an RFC 3339 date-time read in one pass, and written into one fixed buffer. Pure.
 #pragma once
 
-#include "boundary/result.hpp"
-#include "datetime/utc.hpp"
+#include "datetime/arithmetic.hpp"
+#include "pure/result.hpp"
 
 #include <cstddef>
 #include <string_view>
 
 namespace kavno {
 
-enum class ParseError : std::uint8_t { OutOfRange, Invalid, TooShort, TooLong };
+// The four ways a scan can fail. As with std::errc, the value-initialised ParseError{} means no failure: each
+// step of the scanner gives it when it succeeds.
+enum class ParseError : std::uint8_t { OutOfRange = 1, Invalid, TooShort, TooLong };
 
 constexpr std::string_view message(ParseError error) noexcept {
     switch (error) {
         case ParseError::OutOfRange: return "input is out of range";
-        case ParseError::Invalid: return "input contains invalid characters";
         case ParseError::TooShort: return "premature end of input";
         case ParseError::TooLong: return "trailing input";
+        default: return "input contains invalid characters";
     }
-    return "input contains invalid characters";
 }
 
 // Scans "YYYY-MM-DD(T|t| )hh:mm:ss[.f+](Z|z|±hh:mm)", each range checked as soon as its field is read, the

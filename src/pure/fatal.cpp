@@ -1,6 +1,6 @@
 // The diagnostic of the fatal stop, written with plain stdio so that it works whatever state the interpreter
 // is in. With KAVNO_BACKTRACE set (to anything but "0") the native stack is printed as well.
-#include "boundary/fatal.hpp"
+#include "pure/fatal.hpp"
 
 #include <execinfo.h>
 #include <unistd.h>

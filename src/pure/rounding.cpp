@@ -1,5 +1,5 @@
 // Rounding on decimal digits: the shortest form from <charconv>, rounded as text, read back by <charconv>.
-#include "helpers/rounding.hpp"
+#include "pure/rounding.hpp"
 
 #include <charconv>
 #include <cmath>

@@ -3,7 +3,7 @@
 #include "types/classes.hpp"
 
 #include "boundary/errors.hpp"
-#include "boundary/fatal.hpp"
+#include "pure/fatal.hpp"
 #include "types/enumerations.hpp"
 #include "types/records.hpp"
 
@@ -26,8 +26,10 @@ struct ClassState {
 
 std::array<ClassState, class_count> states;
 
-const char* spec_name(ClassId id) noexcept {
-    return is_enumeration(id) ? enum_spec(id).spec_name : record_spec(id).spec_name;
+EnumClass enumeration_of(ClassId id) noexcept { return static_cast<EnumClass>(id); }
+
+TypeSpec type_spec(ClassId id) noexcept {
+    return is_enumeration(id) ? enum_type_spec(enumeration_of(id)) : record_type_spec(static_cast<std::size_t>(id) - enumeration_count);
 }
 
 // RuntimeError `message` caused by `cause`.
@@ -43,20 +45,20 @@ Failure class_error(ClassId id, Failure cause) noexcept {
 }
 
 PyResult<Done> fill_members(ClassId id, PyTypeObject* type) noexcept {
-    const EnumSpec& spec = enum_spec(id);
+    const EnumerationDescription& enumeration = enumerations[static_cast<std::size_t>(id)];
     std::vector<Ref> values;
-    values.reserve(spec.members.size());
-    for (std::size_t i = 0; i < spec.members.size(); ++i) {
-        auto value = enum_instance(type, static_cast<std::uint8_t>(i));
+    values.reserve(enumeration.member_count);
+    for (std::uint8_t i = 0; i < enumeration.member_count; ++i) {
+        auto value = enum_instance(type, enumeration_of(id), i);
         if (!value) {
             return Unexpected(caused("An error occurred while initializing `" + std::string(class_name(id)) + "." +
-                                         spec.members[i] + "`",
+                                         enumeration.members[i] + "`",
                                      std::move(value).error()));
         }
         values.push_back(std::move(value).value());
     }
     for (std::size_t i = 0; i < values.size(); ++i) {
-        if (PyObject_SetAttrString(reinterpret_cast<PyObject*>(type), spec.members[i], values[i].get()) < 0) {
+        if (PyObject_SetAttrString(reinterpret_cast<PyObject*>(type), enumeration.members[i], values[i].get()) < 0) {
             return Unexpected(caused("An error occurred while initializing `" + std::string(class_name(id)) +
                                          ".__dict__`",
                                      Failure::fetch()));
@@ -71,10 +73,9 @@ PyResult<PyTypeObject*> obtain(ClassId id) noexcept {
     const unsigned long thread = PyThread_get_thread_ident();
     if (state.filling && state.filling_thread == thread) return state.type;
     if (state.type == nullptr) {
-        auto built = build_heap_type(is_enumeration(id) ? enum_type_spec(id) : record_type_spec(id));
+        auto built = build_heap_type(type_spec(id));
         if (!built) return Unexpected(class_error(id, std::move(built).error()));
         state.type = reinterpret_cast<PyTypeObject*>(std::move(built).value().release());  // kept forever
-        if (is_enumeration(id)) enum_type_built(id, state.type);
     }
     if (is_enumeration(id)) {
         state.filling = true;
@@ -89,7 +90,9 @@ PyResult<PyTypeObject*> obtain(ClassId id) noexcept {
 
 }  // namespace
 
-const char* class_name(ClassId id) noexcept { return class_name_of(spec_name(id)); }
+const char* class_name(ClassId id) noexcept {
+    return is_enumeration(id) ? enumerations[static_cast<std::size_t>(id)].name : record_spec(id).name();
+}
 
 PyResult<Ref> class_for_import(ClassId id) noexcept {
     auto type = obtain(id);

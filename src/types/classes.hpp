@@ -3,21 +3,30 @@
 #pragma once
 
 #include "boundary/failure.hpp"
+#include "kavno/enums.hpp"
+#include "kavno/records.hpp"
 
 #include <cstddef>
 #include <cstdint>
 
 namespace kavno {
 
+// The enumerations first, then the records, as the lists in include/kavno/ give them.
 enum class ClassId : std::uint8_t {
-    RunMode, TradeKind, TradeType, TradeSide, OrderStatus, CandleInterval, EventType,  // enumerations
-    Pair, Candle, Order, Position,                                                     // records
+#define KAVNO_CLASS_ID(name, ...) name,
+#define KAVNO_NO_MEMBER(member)
+    KAVNO_ENUMERATIONS(KAVNO_CLASS_ID, KAVNO_NO_MEMBER) KAVNO_RECORDS(KAVNO_CLASS_ID)
+#undef KAVNO_NO_MEMBER
+#undef KAVNO_CLASS_ID
 };
 
-inline constexpr std::size_t enumeration_count = 7;
-inline constexpr std::size_t class_count = 11;
+inline constexpr std::size_t class_count = enumeration_count + std::size(records);
 
 constexpr bool is_enumeration(ClassId id) noexcept { return static_cast<std::size_t>(id) < enumeration_count; }
+constexpr ClassId class_id(EnumClass which) noexcept { return static_cast<ClassId>(which); }  // same positions
+constexpr const RecordSpec& record_spec(ClassId id) noexcept {
+    return *records[static_cast<std::size_t>(id) - enumeration_count];
+}
 
 const char* class_name(ClassId id) noexcept;
 

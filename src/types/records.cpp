@@ -3,6 +3,7 @@
 #include "types/records.hpp"
 
 #include "datetime/bridge.hpp"
+#include "types/classes.hpp"
 #include "types/enumerations.hpp"
 
 #include <array>
@@ -11,11 +12,6 @@
 namespace kavno {
 
 namespace {
-
-constexpr const RecordSpec* record_specs[] = {&pair_record, &candle_record, &order_record, &position_record};
-static_assert(std::size(record_specs) == class_count - enumeration_count);
-
-std::size_t record_index(ClassId id) noexcept { return static_cast<std::size_t>(id) - enumeration_count; }
 
 template <class T>
 const T& field_at(PyObject* self, const FieldSpec& field) noexcept {
@@ -41,7 +37,7 @@ PyObject* read_field(PyObject* self, void* closure) {
 
 template <std::size_t R>
 void record_dealloc(PyObject* self) {
-    const RecordSpec& spec = *record_specs[R];
+    const RecordSpec& spec = *records[R];
     for (std::size_t i = 0; i < spec.field_count; ++i) {
         if (spec.fields[i].kind == FieldKind::Text) PyMem_Free(field_at<Text>(self, spec.fields[i]).data);
     }
@@ -49,14 +45,15 @@ void record_dealloc(PyObject* self) {
 }
 
 constexpr destructor record_deallocs[] = {record_dealloc<0>, record_dealloc<1>, record_dealloc<2>, record_dealloc<3>};
+static_assert(std::size(record_deallocs) == std::size(records));
 
 // Getset tables, made on first build and kept: the types point at them.
-std::array<std::vector<PyGetSetDef>, std::size(record_specs)> getsets;
+std::array<std::vector<PyGetSetDef>, std::size(records)> getsets;
 
 PyGetSetDef* getset_of(std::size_t index) {
     std::vector<PyGetSetDef>& table = getsets[index];
     if (table.empty()) {
-        const RecordSpec& spec = *record_specs[index];
+        const RecordSpec& spec = *records[index];
         for (std::size_t i = 0; i < spec.field_count; ++i) {
             const FieldSpec& field = spec.fields[i];
             table.push_back({field.name, read_field, nullptr, field.doc, const_cast<FieldSpec*>(&field)});
@@ -68,12 +65,9 @@ PyGetSetDef* getset_of(std::size_t index) {
 
 }  // namespace
 
-const RecordSpec& record_spec(ClassId id) noexcept { return *record_specs[record_index(id)]; }
-
-TypeSpec record_type_spec(ClassId id) noexcept {
-    const std::size_t index = record_index(id);
-    const RecordSpec& spec = *record_specs[index];
-    return {spec.spec_name, spec.doc, spec.basicsize, {}, getset_of(index), record_deallocs[index]};
+TypeSpec record_type_spec(std::size_t position) noexcept {
+    const RecordSpec& record = *records[position];
+    return {record.spec_name, record.doc, record.basicsize, {}, getset_of(position), record_deallocs[position]};
 }
 
 }  // namespace kavno

@@ -3,11 +3,10 @@
 
 #include "boundary/heap_type.hpp"
 #include "kavno/records.hpp"
-#include "types/classes.hpp"
 
 namespace kavno {
 
-const RecordSpec& record_spec(ClassId id) noexcept;
-TypeSpec record_type_spec(ClassId id) noexcept;
+// What kavno builds the record at `position` of kavno::records from.
+TypeSpec record_type_spec(std::size_t position) noexcept;
 
 }  // namespace kavno

@@ -1,6 +1,6 @@
 // Decimal rounding of safe_float: on the shortest decimal form, ties away from zero, sign kept.
 #include "check.hpp"
-#include "helpers/rounding.hpp"
+#include "pure/rounding.hpp"
 
 #include <cmath>
 #include <limits>
@@ -40,14 +40,7 @@ const Row rows[] = {
 }  // namespace
 
 TEST(rounding_table) {
-    for (const Row& row : rows) {
-        const double got = round_decimal(row.value, row.decimals);
-        if (got != row.expected) {
-            std::fprintf(stderr, "round_decimal(%.17g, %u) = %.17g, expected %.17g\n", row.value, row.decimals, got,
-                         row.expected);
-            CHECK(!"rounding row");
-        }
-    }
+    for (const Row& row : rows) CHECK_EQ(round_decimal(row.value, row.decimals), row.expected);
 }
 
 TEST(sign_of_zero_and_non_finite_values_pass_through) {

@@ -5,7 +5,7 @@
 #define PY_SSIZE_T_CLEAN  // the "#" formats of PyArg_Parse take Py_ssize_t lengths
 #include "kavno/producer.hpp"
 
-#include "boundary/fatal.hpp"
+#include "pure/fatal.hpp"
 
 #include <datetime.h>
 

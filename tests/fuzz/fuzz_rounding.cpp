@@ -1,6 +1,6 @@
 // safe_float's rounding: within half a unit of the last kept place, idempotent, sign and non-finite values kept.
 #include "fuzz.hpp"
-#include "helpers/rounding.hpp"
+#include "pure/rounding.hpp"
 
 #include <cmath>
 

@@ -1,4 +1,4 @@
-"""Shared helpers: the leak check every entry's tests use, and factories for the four records."""
+"""Shared helpers: the leak check of every entry's tests (the leak_check marker), and factories for the records."""
 
 import datetime as dt
 import gc
@@ -6,20 +6,22 @@ import sys
 
 import pytest
 
+import kavno
+
 UTC = dt.timezone.utc
 # With PYTHONMALLOC=malloc (the sanitizer and valgrind runs) the interpreter counts no blocks; the actions still
 # run, so their paths are exercised under the memory checkers, which then do the checking.
 COUNTING_BLOCKS = sys.getallocatedblocks() > 0
 
 
-def assert_no_leak(action, *, expected=(), calls=2000, rounds=5):
+def assert_no_leak(action, *, expected=(), calls=2000, rounds=5, slack=None, warmup=1):
     """Run `action` many times in counted rounds; a leak is every round growing the allocated blocks.
 
     `expected` names the exception types the action is meant to raise: they are caught, any other propagates.
-    Growth of less than one block per hundred calls is the allocator's own noise (free lists, dict resizes),
-    never a leak of the action's, which grows by at least one block for every call it leaks in.
+    Growth of less than one block per hundred calls (or `slack` blocks) is the allocator's own noise (free lists,
+    dict resizes), never a leak of the action's, which grows by at least one block for every call it leaks in.
     """
-    slack = calls // 100
+    slack = max(1, calls // 100) if slack is None else slack
 
     def run():
         for _ in range(calls):
@@ -28,7 +30,8 @@ def assert_no_leak(action, *, expected=(), calls=2000, rounds=5):
             except expected:
                 pass
 
-    run()  # warm up caches, interned strings and free lists
+    for _ in range(warmup):
+        run()  # warm up caches, interned strings and free lists
     if not COUNTING_BLOCKS:
         return
     growth = []
@@ -52,14 +55,58 @@ def assert_refcount_steady(obj, action, *, expected=(), calls=200):
     assert sys.getrefcount(obj) == before
 
 
-@pytest.fixture
-def no_leak():
-    return assert_no_leak
+IMMORTAL = 2**29  # immortal objects (3.12+) report a reference count far above this
 
 
-@pytest.fixture
-def refcount_steady():
-    return assert_refcount_steady
+def long_lived(funcargs):
+    """Objects that outlive one run of a test body, whose references a leak would raise without allocating: the
+    enumeration members (class attributes, kept for the process) and the test's own arguments."""
+    members = [m for name in kavno.__all__[:7] for m in vars(getattr(kavno, name)).values()
+               if type(m) is getattr(kavno, name)]
+    return [obj for obj in members + list(funcargs.values()) if sys.getrefcount(obj) < IMMORTAL]
+
+
+LEAK_CHECK_CALLS = 100
+
+
+def pytest_configure(config):
+    config.addinivalue_line(
+        "markers", "leak_check(enabled=True): after the test passes, run its body again in counted rounds and fail "
+        "if the interpreter's allocated blocks grow in every round or a long-lived object gains references")
+
+
+@pytest.hookimpl(wrapper=True)
+def pytest_pyfunc_call(pyfuncitem):
+    """The leak check of every test marked leak_check, run where the test is written: once the test has passed,
+    its body runs again in counted rounds (greenlet's test base checks each test the same way). Property tests
+    and tests that patch the interpreter or use temporary files are left out; they are not pure functions of their
+    arguments."""
+    result = yield
+    marker = pyfuncitem.get_closest_marker("leak_check")
+    if marker is None or (marker.args and not marker.args[0]):
+        return result
+    if getattr(pyfuncitem.obj, "is_hypothesis_test", False) or {"monkeypatch", "tmp_path"} & set(pyfuncitem.fixturenames):
+        return result
+    arguments = {name: pyfuncitem.funcargs[name] for name in pyfuncitem._fixtureinfo.argnames}
+    probes = long_lived(arguments)
+
+    def body():
+        pyfuncitem.obj(**arguments)
+
+    body()  # the first run's traceback and frames may still hold the arguments: let them go before counting
+    gc.collect()
+    gc.freeze()  # what exists now is not scanned again, so each collection below costs only the new objects
+    try:
+        before = [sys.getrefcount(obj) for obj in probes]
+        # A leak grows by at least one block a run; caches that fill up slowly grow by fewer, and less each round.
+        assert_no_leak(body, calls=LEAK_CHECK_CALLS, rounds=3, slack=LEAK_CHECK_CALLS // 2, warmup=3)
+        gc.collect()
+        after = [sys.getrefcount(obj) for obj in probes]
+    finally:
+        gc.unfreeze()
+    grown = [(probes[i], after[i] - before[i]) for i in range(len(probes)) if after[i] > before[i]]
+    assert not grown, f"references grew: {grown}"
+    return result
 
 
 def _fields(value):

@@ -12,6 +12,9 @@ from kavno import CandleInterval, OrderStatus, TradeKind, TradeSide, TradeType
 
 UTC = dt.timezone.utc
 
+# Every test here is leak-checked where it is written (conftest.py).
+pytestmark = pytest.mark.leak_check
+
 FIELDS = {
     "Pair": ("交易对", {"kind": "交易品种", "code": "交易代码", "base": "基础货币", "quote": "计价货币",
                       "min_volume": "最小下单数量", "min_price": "最小下单价格", "min_amount": "最小下单金额"}),
@@ -201,23 +204,3 @@ def test_a_rebound_class_is_refused_and_never_written_into(records):
     finally:
         kavno.Candle = real
     assert type(records.candle()) is real
-
-
-def test_records_do_not_leak(records, no_leak):
-    def cycle():
-        bar = records.candle(code="中文代码")
-        bar.code, bar.open_time, bar.interval, bar.close, bar.trades
-        order = records.order()
-        order.id, order.status, order.create_time
-        pair = records.pair()
-        pair.base, pair.quote, pair.kind
-        position = records.position()
-        position.leverage, position.side
-
-    no_leak(cycle, calls=20_000, rounds=5)
-    no_leak(lambda: records.pair(code=b"\xff"), expected=ValueError)
-    no_leak(lambda: records.candle(open_time=(0, 1, 1, 0, 0, 0, 0)).open_time, expected=ValueError)
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore")
-        leap = records.order(create_time=(2016, 12, 31, 23, 59, 59, 1_000_000_000))
-        no_leak(lambda: leap.create_time)

@@ -2,7 +2,6 @@
 hammered from several threads with a tiny switch interval: results and exceptions stay exact, nothing leaks."""
 
 import datetime as dt
-import gc
 import sys
 import threading
 import warnings
@@ -10,6 +9,7 @@ import warnings
 import pytest
 
 import kavno
+from conftest import assert_no_leak
 
 UTC = dt.timezone.utc
 THREADS = 6
@@ -101,10 +101,5 @@ def quiet_and_switching(monkeypatch):
 
 
 def test_threads_hammering_the_entries_stay_exact_and_leak_nothing(quiet_and_switching):
-    hammer()  # warm up
-    gc.collect()
-    before = sys.getallocatedblocks()
-    calls = hammer()
-    gc.collect()
-    assert calls == THREADS * ROUNDS
-    assert sys.getallocatedblocks() - before < calls // 100
+    # Each hammer makes THREADS * ROUNDS rounds of calls; thread start-up allocates a little of its own.
+    assert_no_leak(hammer, calls=1, rounds=3, slack=THREADS * ROUNDS // 100)
