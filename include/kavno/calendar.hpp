@@ -2,7 +2,7 @@
 // no allocation, usable by any native producer.
 //
 // Why not <chrono>'s civil calendar: std::chrono::year holds -32767 to 32767, and the date-times here reach the
-// years -262143 to 262142, so the day counts are done on plain 64-bit integers (the same algorithms, written out).
+// years -262143 to 262142, so the day counts are done on plain integers here.
 #pragma once
 
 #include <cstdint>
@@ -25,29 +25,47 @@ constexpr unsigned days_in_month(std::int64_t year, unsigned month) noexcept {
     return month == 2 && is_leap_year(year) ? 29u : lengths[month - 1];
 }
 
+namespace calendar_detail {
+
+// The arithmetic below works on unsigned 32-bit counts from the 1st of March of a year far enough back: 700 whole
+// 400-year cycles (146097 days each) before year 0, so that every year it covers counts from zero.
+inline constexpr std::int64_t shifted_years = 400 * 700;
+inline constexpr std::int64_t shifted_days = 146097 * 700 + 719468;  // from that 1st of March to 1970-01-01
+
+}  // namespace calendar_detail
+
+// The day counts below hold for the years -262144 to 262143: one beyond the date-times' own years at either end,
+// for arithmetic that carries a date across the first or last of them. (Neri and Schneider's algorithms, on
+// Euclidean affine functions: a few multiplications where the textbook ones divide.)
+
 // Days from 1970-01-01 to the given date; month in [1, 12], day in [1, 31].
 constexpr std::int64_t days_from_civil(std::int64_t year, unsigned month, unsigned day) noexcept {
-    year -= month <= 2;                                                    // years start in March
-    const std::int64_t era = (year >= 0 ? year : year - 399) / 400;        // floor division
-    const auto year_of_era = static_cast<unsigned>(year - era * 400);      // [0, 399]
-    const unsigned day_of_year = (153 * (month > 2 ? month - 3 : month + 9) + 2) / 5 + day - 1;  // [0, 365]
-    const unsigned day_of_era = year_of_era * 365 + year_of_era / 4 - year_of_era / 100 + day_of_year;  // [0, 146096]
-    return era * 146097 + static_cast<std::int64_t>(day_of_era) - 719468;
+    using namespace calendar_detail;
+    const bool january_or_february = month <= 2;  // counted with the year before: years start in March
+    const auto shifted = static_cast<std::uint32_t>(year + shifted_years) - january_or_february;  // [0, 542143]
+    const std::uint32_t month_from_zero = january_or_february ? month + 12 : month;  // [3, 14], March is 3
+    const std::uint32_t century = shifted / 100;
+    const std::uint32_t year_days = 1461 * shifted / 4 - century + century / 4;      // days before its 1st of March
+    const std::uint32_t month_days = (979 * month_from_zero - 2919) / 32;           // [0, 337], days before the month
+    return static_cast<std::int64_t>(year_days + month_days + day - 1) - shifted_days;
 }
 
 // The date `days` days after 1970-01-01 (before it for a negative count).
 constexpr CivilDate civil_from_days(std::int64_t days) noexcept {
-    days += 719468;                                                        // day 0 is 0000-03-01
-    const std::int64_t era = (days >= 0 ? days : days - 146096) / 146097;  // floor division
-    const auto day_of_era = static_cast<unsigned>(days - era * 146097);    // [0, 146096]
-    const unsigned year_of_era =
-        (day_of_era - day_of_era / 1460 + day_of_era / 36524 - day_of_era / 146096) / 365;  // [0, 399]
-    const unsigned day_of_year = day_of_era - (365 * year_of_era + year_of_era / 4 - year_of_era / 100);  // [0, 365]
-    const unsigned month_from_march = (5 * day_of_year + 2) / 153;                                       // [0, 11]
-    const unsigned day = day_of_year - (153 * month_from_march + 2) / 5 + 1;                             // [1, 31]
-    const unsigned month = month_from_march < 10 ? month_from_march + 3 : month_from_march - 9;          // [1, 12]
-    const std::int64_t year = static_cast<std::int64_t>(year_of_era) + era * 400 + (month <= 2);
-    return {year, month, day};
+    using namespace calendar_detail;
+    const auto shifted = static_cast<std::uint32_t>(days + shifted_days);  // day 0 is a 1st of March
+    const std::uint32_t quarter_days = 4 * shifted + 3;
+    const std::uint32_t century = quarter_days / 146097;
+    const std::uint32_t day_of_century = quarter_days % 146097 / 4;                   // [0, 36524]
+    const std::uint64_t scaled = std::uint64_t{2939745} * (4 * day_of_century + 3);
+    const auto year_of_century = static_cast<std::uint32_t>(scaled >> 32);             // [0, 99]
+    const std::uint32_t day_of_year = static_cast<std::uint32_t>(scaled) / 2939745 / 4;  // [0, 365], from March
+    const std::uint32_t month_and_day = 2141 * day_of_year + 197913;
+    const std::uint32_t month = month_and_day >> 16;                                   // [3, 14]
+    const std::uint32_t day = (month_and_day & 0xFFFF) / 2141 + 1;                     // [1, 31]
+    const bool january_or_february = day_of_year >= 306;
+    const std::int64_t year = static_cast<std::int64_t>(100 * century + year_of_century) + january_or_february;
+    return {year - shifted_years, january_or_february ? month - 12 : month, day};
 }
 
 // Seconds from 1970-01-01T00:00:00 to the given wall-clock reading of the same calendar; the fields as for

@@ -46,26 +46,35 @@ constexpr std::int64_t unix_seconds(const UtcDateTime& value) noexcept {
     return seconds_from_civil(value.year, value.month, value.day, value.hour, value.minute, value.second);
 }
 
-// The UTC date-time of Unix seconds and a fraction in [0, 2e9); nothing outside the representable years.
-constexpr std::optional<UtcDateTime> from_unix(std::int64_t seconds, std::uint32_t nanosecond) noexcept {
-    // Beyond this the day count below cannot overflow and the year is out of range anyway.
-    constexpr std::int64_t limit = std::int64_t{1} << 50;
-    if (seconds < -limit || seconds > limit) return std::nullopt;
-    const std::int64_t days = floor_div(seconds, seconds_per_day);
-    const auto second_of_day = static_cast<unsigned>(floor_mod(seconds, seconds_per_day));  // [0, 86399]
+// The first and last Unix seconds of the representable years.
+inline constexpr std::int64_t first_unix_second = days_from_civil(min_year, 1, 1) * seconds_per_day;
+inline constexpr std::int64_t last_unix_second = (days_from_civil(max_year, 12, 31) + 1) * seconds_per_day - 1;
+
+// The UTC date-time `second_of_day` ([0, 86399]) seconds into the day `days` days after 1970-01-01.
+constexpr UtcDateTime at_second_of_day(std::int64_t days, std::uint32_t second_of_day,
+                                       std::uint32_t nanosecond) noexcept {
     const CivilDate date = civil_from_days(days);
-    if (date.year < min_year || date.year > max_year) return std::nullopt;
     return UtcDateTime{static_cast<std::int32_t>(date.year),      static_cast<std::uint8_t>(date.month),
                        static_cast<std::uint8_t>(date.day),        static_cast<std::uint8_t>(second_of_day / 3600),
                        static_cast<std::uint8_t>(second_of_day / 60 % 60), static_cast<std::uint8_t>(second_of_day % 60),
                        nanosecond};
 }
 
+// The UTC date-time of Unix seconds and a fraction in [0, 2e9); nothing outside the representable years.
+constexpr std::optional<UtcDateTime> from_unix(std::int64_t seconds, std::uint32_t nanosecond) noexcept {
+    if (seconds < first_unix_second || seconds > last_unix_second) return std::nullopt;
+    const std::int64_t days = floor_div(seconds, seconds_per_day);
+    return at_second_of_day(days, static_cast<std::uint32_t>(seconds - days * seconds_per_day), nanosecond);
+}
+
 // The UTC date-time of a millisecond timestamp (floor division: -1 is 1969-12-31T23:59:59.999).
 constexpr std::optional<UtcDateTime> from_unix_ms(std::int64_t milliseconds) noexcept {
-    const std::int64_t seconds = floor_div(milliseconds, 1000);
-    const auto millis = static_cast<std::uint32_t>(floor_mod(milliseconds, 1000));  // [0, 999]
-    return from_unix(seconds, millis * 1'000'000);
+    // Checked first, so that the day count below, multiplied back, cannot overflow.
+    if (milliseconds < first_unix_second * 1000 || milliseconds > last_unix_second * 1000 + 999) return std::nullopt;
+    constexpr std::int64_t per_day = seconds_per_day * 1000;
+    const std::int64_t days = floor_div(milliseconds, per_day);
+    const auto of_day = static_cast<std::uint32_t>(milliseconds - days * per_day);  // [0, 86399999]
+    return at_second_of_day(days, of_day / 1000, of_day % 1000 * 1'000'000);
 }
 
 }  // namespace kavno

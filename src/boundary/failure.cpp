@@ -11,8 +11,7 @@ Failure Failure::fetch() noexcept {
 
 Failure Failure::of(PyObject* type, std::string message) noexcept {
     Failure failure;
-    failure.type_ = type;
-    failure.message_ = std::move(message);
+    failure.described_ = std::make_unique<Described>(type, std::move(message));
     return failure;
 }
 
@@ -23,7 +22,7 @@ Failure Failure::of_exception(Ref exception) noexcept {
 }
 
 PyObject* Failure::type() const noexcept {
-    return exception_ ? reinterpret_cast<PyObject*>(Py_TYPE(exception_.get())) : type_;
+    return exception_ ? reinterpret_cast<PyObject*>(Py_TYPE(exception_.get())) : described_->type;
 }
 
 void Failure::raise() && noexcept {
@@ -31,13 +30,15 @@ void Failure::raise() && noexcept {
         PyErr_SetRaisedException(exception_.release());  // steals
         return;
     }
-    if (!PyExceptionClass_Check(type_)) {
+    const Described& described = *described_;
+    if (!PyExceptionClass_Check(described.type)) {
         PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
         return;
     }
-    Ref message = Ref::steal(PyUnicode_FromStringAndSize(message_.data(), static_cast<Py_ssize_t>(message_.size())));
+    Ref message = Ref::steal(
+        PyUnicode_FromStringAndSize(described.message.data(), static_cast<Py_ssize_t>(described.message.size())));
     if (!message) return;  // MemoryError is pending
-    PyErr_SetObject(type_, message.get());
+    PyErr_SetObject(described.type, message.get());
 }
 
 Ref Failure::into_exception() && noexcept {

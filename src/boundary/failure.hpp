@@ -6,6 +6,7 @@
 #include "boundary/ref.hpp"
 #include "pure/result.hpp"
 
+#include <memory>
 #include <string>
 
 namespace kavno {
@@ -27,13 +28,20 @@ public:
     PyObject* type() const noexcept;
     bool is_exactly(PyObject* type) const noexcept { return this->type() == type; }
     // The message of a failure that holds a type and a message; null for one that holds an exception object.
-    const std::string* message() const noexcept { return exception_ ? nullptr : &message_; }
+    const std::string* message() const noexcept { return described_ ? &described_->message : nullptr; }
 
 private:
+    // An exception not made yet: a static exception type (a PyExc_* object) and the message text.
+    struct Described {
+        PyObject* type;
+        std::string message;
+    };
+
     Failure() noexcept = default;
+    // Exactly one of the two is set. Failures are rare, so the described form lives on the heap and a failure
+    // (and every result that may hold one) stays two pointers wide.
     Ref exception_;
-    PyObject* type_ = nullptr;  // static exception type, used when exception_ is empty
-    std::string message_;
+    std::unique_ptr<Described> described_;
 };
 
 template <class T>

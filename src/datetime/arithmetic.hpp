@@ -30,11 +30,13 @@ struct OffsetDateTime {
 constexpr UtcDateTime to_utc(const OffsetDateTime& value) noexcept {
     const LocalDateTime& local = value.local;
     UtcDateTime utc{local.year, local.month, local.day, local.hour, local.minute, local.second, local.nanosecond};
-    const std::int64_t minute = local.hour * 60 + local.minute - value.offset_seconds / 60;  // (-1440, 2880)
-    const std::int64_t minute_of_day = floor_mod(minute, 1440);                               // [0, 1439]
-    utc.hour = static_cast<std::uint8_t>(minute_of_day / 60);
-    utc.minute = static_cast<std::uint8_t>(minute_of_day % 60);
-    if (const std::int64_t carry = floor_div(minute, 1440); carry != 0) {  // -1 or 1
+    if (value.offset_seconds == 0) return utc;  // "Z": the reading is already UTC
+    int minute = local.hour * 60 + local.minute - value.offset_seconds / 60;  // (-1440, 2880)
+    const int carry = minute < 0 ? -1 : minute >= 1440 ? 1 : 0;             // the days the date moves
+    minute -= carry * 1440;                                                   // [0, 1439]
+    utc.hour = static_cast<std::uint8_t>(minute / 60);
+    utc.minute = static_cast<std::uint8_t>(minute % 60);
+    if (carry != 0) {
         const CivilDate date = civil_from_days(days_from_civil(local.year, local.month, local.day) + carry);
         utc.year = static_cast<std::int32_t>(date.year);
         utc.month = static_cast<std::uint8_t>(date.month);

@@ -39,17 +39,7 @@ PyResult<bool> is_utc(PyObject* tzinfo, PyObject* utc) noexcept {
     return truth == 1;
 }
 
-}  // namespace
-
-PyResult<UtcDateTime> AsUtcDateTime::convert(PyObject* object) noexcept {
-    PyDateTime_CAPI* capi = api();
-    if (!PyObject_TypeCheck(object, capi->DateTimeType)) return Unexpected(wrong_type(object, "PyDateTime"));
-    if (!_PyDateTime_HAS_TZINFO(object)) {
-        return Unexpected(Failure::of(PyExc_TypeError, "expected a datetime with non-None tzinfo"));
-    }
-    auto utc = is_utc(PyDateTime_DATE_GET_TZINFO(object), capi->TimeZone_UTC);
-    if (!utc) return Unexpected(std::move(utc).error());
-    if (!*utc) return Unexpected(Failure::of(PyExc_ValueError, "expected datetime.timezone.utc"));
+UtcDateTime stored_fields(PyObject* object) noexcept {
     return UtcDateTime{
         PyDateTime_GET_YEAR(object),
         static_cast<std::uint8_t>(PyDateTime_GET_MONTH(object)),
@@ -61,16 +51,50 @@ PyResult<UtcDateTime> AsUtcDateTime::convert(PyObject* object) noexcept {
     };
 }
 
-
-PyResult<Ref> datetime_result(const UtcDateTime& value) noexcept {
+// Every check in its order, for what the common case below does not take: a subclass, a missing or another
+// tzinfo, an object that is no datetime.
+[[gnu::noinline, gnu::cold]] PyResult<UtcDateTime> convert_checked(PyObject* object) noexcept {
     PyDateTime_CAPI* capi = api();
-    const bool leap = value.nanosecond >= nanos_per_second;
-    const std::uint32_t fraction = leap ? value.nanosecond - nanos_per_second : value.nanosecond;
+    if (!PyObject_TypeCheck(object, capi->DateTimeType)) return Unexpected(wrong_type(object, "PyDateTime"));
+    if (!_PyDateTime_HAS_TZINFO(object)) {
+        return Unexpected(Failure::of(PyExc_TypeError, "expected a datetime with non-None tzinfo"));
+    }
+    auto utc = is_utc(PyDateTime_DATE_GET_TZINFO(object), capi->TimeZone_UTC);
+    if (!utc) return Unexpected(std::move(utc).error());
+    if (!*utc) return Unexpected(Failure::of(PyExc_ValueError, "expected datetime.timezone.utc"));
+    return stored_fields(object);
+}
+
+}  // namespace
+
+PyResult<UtcDateTime> AsUtcDateTime::convert(PyObject* object) noexcept {
+    PyDateTime_CAPI* capi = api();
+    // The common case, an exact datetime whose tzinfo is datetime.timezone.utc itself, in one test.
+    if (Py_IS_TYPE(object, capi->DateTimeType) && _PyDateTime_HAS_TZINFO(object) &&
+        PyDateTime_DATE_GET_TZINFO(object) == capi->TimeZone_UTC) [[likely]] {
+        return stored_fields(object);
+    }
+    return convert_checked(object);
+}
+
+std::atomic<const DateTimeMaker*> loaded_datetime_maker{nullptr};
+
+const DateTimeMaker& load_datetime_maker() noexcept {
+    static DateTimeMaker maker;  // filled once, under the interpreter lock, from the stored capsule
+    PyDateTime_CAPI* capi = api();
+    maker = {capi->DateTime_FromDateAndTimeAndFold, capi->TimeZone_UTC, capi->DateTimeType};
+    loaded_datetime_maker.store(&maker, std::memory_order_release);
+    return maker;
+}
+
+// The rare case of a leap second: second 59, the fraction less a second, and the warning.
+[[gnu::cold]] PyResult<Ref> leap_second_result(const UtcDateTime& value) noexcept {
+    PyDateTime_CAPI* capi = api();
     Ref result = Ref::steal(capi->DateTime_FromDateAndTimeAndFold(
         value.year, value.month, value.day, value.hour, value.minute, value.second,
-        static_cast<int>(fraction / 1000), capi->TimeZone_UTC, 0, capi->DateTimeType));
+        static_cast<int>((value.nanosecond - nanos_per_second) / 1000), capi->TimeZone_UTC, 0, capi->DateTimeType));
     if (!result) return Unexpected(Failure::fetch());
-    if (leap && PyErr_WarnEx(PyExc_UserWarning, "ignored leap-second, `datetime` does not support leap-seconds", 0) < 0) {
+    if (PyErr_WarnEx(PyExc_UserWarning, "ignored leap-second, `datetime` does not support leap-seconds", 0) < 0) {
         PyErr_WriteUnraisable(result.get());
     }
     return result;

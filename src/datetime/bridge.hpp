@@ -4,6 +4,8 @@
 #include "boundary/failure.hpp"
 #include "kavno/datetime.hpp"
 
+#include <atomic>
+
 namespace kavno {
 
 // The converter of datetime arguments: a datetime.datetime (or subclass) whose tzinfo equals
@@ -12,8 +14,27 @@ struct AsUtcDateTime {
     static PyResult<UtcDateTime> convert(PyObject* object) noexcept;
 };
 
+// The three members of the datetime C API that results are made with, copied out of the capsule once (in
+// bridge.cpp, the one file that includes datetime.h) so that the making of a result inlines into each entry.
+struct DateTimeMaker {
+    PyObject* (*make)(int year, int month, int day, int hour, int minute, int second, int microsecond,
+                      PyObject* tzinfo, int fold, PyTypeObject* type);
+    PyObject* utc;
+    PyTypeObject* type;
+};
+
+extern std::atomic<const DateTimeMaker*> loaded_datetime_maker;
+const DateTimeMaker& load_datetime_maker() noexcept;  // imports the capsule on first need
+PyResult<Ref> leap_second_result(const UtcDateTime& value) noexcept;
+
 // A new datetime.datetime with tzinfo datetime.timezone.utc, the fraction cut to microseconds. A leap second
 // gives second 59 and a UserWarning.
-PyResult<Ref> datetime_result(const UtcDateTime& value) noexcept;
+inline PyResult<Ref> datetime_result(const UtcDateTime& value) noexcept {
+    if (value.nanosecond >= nanos_per_second) [[unlikely]] return leap_second_result(value);
+    const DateTimeMaker* maker = loaded_datetime_maker.load(std::memory_order_acquire);
+    if (maker == nullptr) [[unlikely]] maker = &load_datetime_maker();
+    return adopt(maker->make(value.year, value.month, value.day, value.hour, value.minute, value.second,
+                             static_cast<int>(value.nanosecond / 1000), maker->utc, 0, maker->type));
+}
 
 }  // namespace kavno

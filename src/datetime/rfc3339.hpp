@@ -26,6 +26,11 @@ constexpr std::string_view message(ParseError error) noexcept {
 // calendar date checked last. A second of 60 is held as 59 with one more second of fraction.
 Result<OffsetDateTime, ParseError> scan_rfc3339(std::string_view text) noexcept;
 
+// The two halves of scan_rfc3339, apart for the tests. The common scanner takes the usual shapes whole fields at
+// a time and declines anything else (false); the exact scanner reads byte by byte and finds the first fault.
+bool scan_rfc3339_common(std::string_view text, OffsetDateTime& result) noexcept;
+Result<OffsetDateTime, ParseError> scan_rfc3339_exact(std::string_view text) noexcept;
+
 // scan_rfc3339, then the same instant in UTC.
 Result<UtcDateTime, ParseError> parse_rfc3339(std::string_view text) noexcept;
 
@@ -33,8 +38,11 @@ Result<UtcDateTime, ParseError> parse_rfc3339(std::string_view text) noexcept;
 // digits, which only native values can carry, need 35.
 inline constexpr std::size_t rfc3339_capacity = 35;
 
-// Writes "YYYY-MM-DDThh:mm:ss[.fff|.ffffff|.fffffffff]+00:00" (a leap second as second 60) and gives the
-// length. The year must lie in [0, 9999].
-std::size_t write_rfc3339(const UtcDateTime& value, char (&out)[rfc3339_capacity]) noexcept;
+// The length of the text write_rfc3339 gives for `value`: 25, 29, 32 or 35 bytes.
+std::size_t rfc3339_length(const UtcDateTime& value) noexcept;
+
+// Writes "YYYY-MM-DDThh:mm:ss[.fff|.ffffff|.fffffffff]+00:00" (a leap second as second 60) into `out`, which has
+// room for rfc3339_length(value) bytes, and gives that length. The year must lie in [0, 9999].
+std::size_t write_rfc3339(const UtcDateTime& value, char* out) noexcept;
 
 }  // namespace kavno

@@ -36,9 +36,11 @@ PyResult<Ref> str_to_date_impl(std::string_view s) noexcept {
 }
 
 PyResult<Ref> date_to_str_impl(UtcDateTime d) noexcept {
-    char text[rfc3339_capacity];
-    const std::size_t size = write_rfc3339(d, text);
-    return adopt(PyUnicode_FromKindAndData(PyUnicode_1BYTE_KIND, text, static_cast<Py_ssize_t>(size)));
+    // Written in place into a new ASCII str of the right length: nothing to scan or copy afterwards.
+    const std::size_t size = rfc3339_length(d);
+    auto text = adopt(PyUnicode_New(static_cast<Py_ssize_t>(size), 127));
+    if (text) write_rfc3339(d, static_cast<char*>(PyUnicode_DATA(text->get())));
+    return text;
 }
 
 PyResult<Ref> ms_to_date_impl(std::int64_t ts) noexcept {

@@ -101,6 +101,20 @@ TEST(every_refusal_reports_the_first_fault_in_scanning_order) {
     for (const Refusal& row : refusals) CHECK_EQ(scanned(row.text), scanned_as(row.text, row.error));
 }
 
+TEST(usual_texts_take_the_word_at_a_time_path) {
+    // Every accepted reading but the one with U+2212 (left to the exact scanner) is read without falling back.
+    for (const Reading& row : readings) {
+        const std::string text = row.text;
+        if (text.find("\xE2\x88\x92") != std::string::npos) continue;
+        OffsetDateTime common;
+        const bool taken = scan_rfc3339_common(text, common);
+        CHECK_EQ(text + (taken ? ": word at a time" : ": declined"), text + ": word at a time");
+    }
+    OffsetDateTime common;
+    CHECK(scan_rfc3339_common("2024-03-05T01:02:03.000000001-00:00", common));
+    CHECK_EQ(common.local.nanosecond, std::uint32_t{1});
+}
+
 TEST(accepted_texts_give_the_utc_instant) {
     for (const Reading& row : readings) CHECK_EQ(scanned(row.text), scanned_as(row.text, row.expected));
 }
@@ -125,7 +139,9 @@ namespace {
 
 std::string written(const UtcDateTime& value) {
     char buffer[rfc3339_capacity];
-    return std::string(buffer, write_rfc3339(value, buffer));
+    const std::size_t length = write_rfc3339(value, buffer);
+    CHECK_EQ(length, rfc3339_length(value));
+    return std::string(buffer, length);
 }
 
 }  // namespace
@@ -136,6 +152,9 @@ TEST(writer_uses_zero_three_six_or_nine_fraction_digits) {
     CHECK_EQ(written({2024, 1, 2, 3, 4, 5, 123'456'000}), "2024-01-02T03:04:05.123456+00:00");
     CHECK_EQ(written({2024, 1, 2, 3, 4, 5, 1000}), "2024-01-02T03:04:05.000001+00:00");
     CHECK_EQ(written({2024, 1, 2, 3, 4, 5, 1}), "2024-01-02T03:04:05.000000001+00:00");
+    CHECK_EQ(written({2024, 1, 2, 3, 4, 5, 987'654'321}), "2024-01-02T03:04:05.987654321+00:00");
+    CHECK_EQ(written({2024, 1, 2, 3, 4, 5, 5'000'000}), "2024-01-02T03:04:05.005+00:00");
+    CHECK_EQ(written({0, 12, 31, 23, 59, 59, 999'999'000}), "0000-12-31T23:59:59.999999+00:00");
     CHECK_EQ(written({5, 1, 2, 3, 4, 5, 0}), "0005-01-02T03:04:05+00:00");
     CHECK_EQ(written({2016, 12, 31, 23, 59, 59, 1'500'000'000}), "2016-12-31T23:59:60.500+00:00");
     CHECK_EQ(written({9999, 12, 31, 23, 59, 60 - 1, 1'999'999'999}).size(), std::size_t{35});

@@ -1,6 +1,6 @@
-// The scanner: any input ends in a value or one of the four failure kinds; the UTC value agrees with the local
-// reading moved by its offset on the fields (an independent day roll); a value that can be written is written
-// and scanned again to the same value.
+// The scanner: the two scanners agree; any input ends in a value or one of the four failure kinds; the UTC value
+// agrees with the local reading moved by its offset on the fields (an independent day roll); a value that can be
+// written is written and scanned again to the same value.
 #include "datetime/rfc3339.hpp"
 #include "fuzz.hpp"
 
@@ -41,6 +41,15 @@ UtcDateTime rolled(const OffsetDateTime& value) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string_view text(reinterpret_cast<const char*>(data), size);
+    // The word-at-a-time scanner and the byte-by-byte one agree on every text, value for value, fault for fault.
+    const auto fast = scan_rfc3339(text);
+    const auto exact = scan_rfc3339_exact(text);
+    FUZZ_ASSERT(fast.ok() == exact.ok());
+    if (fast.ok()) {
+        FUZZ_ASSERT(fast->local == exact->local && fast->offset_seconds == exact->offset_seconds);
+    } else {
+        FUZZ_ASSERT(fast.error() == exact.error());
+    }
     const auto parsed = parse_rfc3339(text);
     if (!parsed) {
         const ParseError kind = parsed.error();
