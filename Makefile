@@ -27,7 +27,7 @@ endef
 install_into = tools/make-venv $(1) $(2) && \
 	KAVNO_TEST_EXTENSION=$(3) $(1)/bin/python -m pip install --quiet --no-build-isolation '.[test]'
 
-.PHONY: dist dist-check test build demo clean check-python venvs cpp-test python-test host test-asan test-valgrind fuzz bench bench-report
+.PHONY: dist dist-check test build demo clean check-python venvs cpp-test python-test host test-asan test-valgrind fuzz bench bench-venvs bench-ir bench-report
 
 check-python:
 	@if [ -z "$$($(FIND_PYTHONS))" ]; then \
@@ -115,24 +115,33 @@ fuzz: check-python
 	  echo "corpus: $$(ls build/fuzz/corpus/$$target | wc -l) inputs"; \
 	done
 
-# kavno against its peers (installed from PyPI into .venv-bench), one table; the results stay in build/bench.
-BENCH_VENV := .venv-bench
-BENCH_RESULTS := build/bench-results/latest.json
-BENCH_FLAGS ?= --fast
-bench: check-python host
-	python=$$($(FIND_PYTHONS) | tail -n 1 | cut -d' ' -f2); tools/make-venv $(BENCH_VENV) $$python
-	KAVNO_TEST_EXTENSION=ON $(BENCH_VENV)/bin/python -m pip install --quiet --no-build-isolation \
-	  -Cbuild-dir=build/bench '.[bench]'
-	mkdir -p $(dir $(BENCH_RESULTS))
-	rm -f $(BENCH_RESULTS)
-	$(BENCH_VENV)/bin/python benchmarks/bench.py $(BENCH_FLAGS) --quiet -o $(BENCH_RESULTS)
-	$(HOST) --log 0 > $(dir $(BENCH_RESULTS))host.txt
-	$(BENCH_VENV)/bin/python benchmarks/report.py table $(BENCH_RESULTS)
-	@grep "candles per second" $(dir $(BENCH_RESULTS))host.txt
+# kavno against its peers (installed from PyPI into .venv-bench-X.Y, one per CPython), timed with the contenders
+# interleaved in one process (`make bench`) and counted in instructions under callgrind (`make bench-ir`); the
+# results stay in build/bench-results, `make bench-report` turns them into docs/performance.md.
+BENCH_RESULTS := build/bench-results
+BENCH_FLAGS ?=
+BENCH_PY = .venv-bench-$$($(FIND_PYTHONS) | tail -n 1 | cut -d' ' -f1)/bin/python
+bench-venvs: check-python
+	$(call for_each_python,tools/make-venv .venv-bench-$$version $$python && \
+	  KAVNO_TEST_EXTENSION=ON .venv-bench-$$version/bin/python -m pip install --quiet --no-build-isolation \
+	    -Cbuild-dir=build/bench-$$version '.[bench]')
 
-# docs/performance.md and its charts from the latest `make bench`.
+bench: bench-venvs host
+	mkdir -p $(BENCH_RESULTS)
+	$(call for_each_python,echo "== time per call, CPython $$version" && \
+	  .venv-bench-$$version/bin/python benchmarks/timing.py $(BENCH_FLAGS) -o $(BENCH_RESULTS)/timing-$$version.json)
+	$(HOST) --log 0 > $(BENCH_RESULTS)/host.txt
+	$(BENCH_PY) benchmarks/report.py table $(BENCH_RESULTS)
+
+bench-ir: bench-venvs
+	@command -v valgrind >/dev/null || { echo "make bench-ir needs valgrind (apt-get install valgrind)" >&2; exit 1; }
+	mkdir -p $(BENCH_RESULTS)
+	$(call for_each_python,echo "== instructions per call, CPython $$version" && \
+	  .venv-bench-$$version/bin/python benchmarks/ir.py -o $(BENCH_RESULTS)/ir-$$version.json)
+	$(BENCH_PY) benchmarks/report.py table $(BENCH_RESULTS)
+
 bench-report:
-	$(BENCH_VENV)/bin/python benchmarks/report.py markdown $(BENCH_RESULTS) --host $(dir $(BENCH_RESULTS))host.txt
+	$(BENCH_PY) benchmarks/report.py markdown $(BENCH_RESULTS)
 
 # A wheel and an sdist from the checkout as it is.
 dist: check-python

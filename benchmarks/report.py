@@ -1,143 +1,171 @@
-"""Turns a pyperf results file into the table (`report.py table RESULTS`) or into docs/performance.md with one bar
-chart per operation (`report.py markdown RESULTS [--host HOST_OUTPUT]`)."""
+"""The benchmark results as one table (`report.py table DIR`) or as docs/performance.md (`report.py markdown DIR`).
+
+DIR holds what `make bench` and `make bench-ir` wrote: timing-X.Y.json and ir-X.Y.json for each CPython, and the
+reports of the engines (host.txt and what else the benchmarks add).
+"""
 
 import argparse
-import collections
 import datetime as dt
+import json
 import pathlib
 import platform
 import re
 import sys
 
-import pyperf
-
 sys.path.insert(0, str(pathlib.Path(__file__).parent))
-from cases import KAVNO, TARGETS  # noqa: E402
+from cases import FLOOR, KAVNO  # noqa: E402
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
 
 
-def load(path):
-    """{(operation, input): {contender: ns per call}}, in the order the cases ran."""
-    rows = collections.OrderedDict()
-    suite = pyperf.BenchmarkSuite.load(str(path))
-    for bench in suite.get_benchmarks():
-        operation, label, contender = bench.get_name().split(" | ")
-        rows.setdefault((operation, label), {})[contender] = bench.median() * 1e9
-    return rows, suite
+def load(directory):
+    """{version: {"time": rows by title, "ir": rows by title}}, newest version first."""
+    found = {}
+    for path in sorted(directory.glob("*.json")):
+        match = re.fullmatch(r"(timing|ir)-(\d+\.\d+)\.json", path.name)
+        if not match:
+            continue
+        data = json.loads(path.read_text())
+        kind = "time" if match.group(1) == "timing" else "ir"
+        rows = {f"{row['operation']} {row['label']}".strip(): row for row in data["rows"]}
+        found.setdefault(match.group(2), {})[kind] = {"rows": rows, "meta": data}
+    return dict(sorted(found.items(), key=lambda item: [int(p) for p in item[0].split(".")], reverse=True))
 
 
-def standing(contenders):
-    """kavno's ratio to its fastest peer, and the target verdicts of this row."""
-    ours = contenders.get(KAVNO)
-    others = {name: ns for name, ns in contenders.items() if name != KAVNO}
-    ratio = ours / min(others.values()) if ours is not None and others else None
-    return ours, others, ratio
+def titles(results):
+    seen = []
+    for kinds in results.values():
+        for measured in kinds.values():
+            for title in measured["rows"]:
+                if title not in seen:
+                    seen.append(title)
+    return seen
 
 
-def verdicts(operation, contenders):
-    ours = contenders.get(KAVNO)
-    found = []
-    for (target_operation, peer), limit in TARGETS.items():
-        if target_operation == operation and peer in contenders and ours is not None:
-            ratio = ours / contenders[peer]
-            found.append((peer, limit, ratio, ratio <= limit))
-    return found
+def ratio_text(value):
+    return f"{value:.2f}x" if value is not None else ""
 
 
-def table(rows):
-    lines = [f"{'operation':32} {'input':22} {'contender':26} {'ns/call':>9}  kavno/fastest peer"]
-    for (operation, label), contenders in rows.items():
-        _, _, ratio = standing(contenders)
-        for i, (name, ns) in enumerate(sorted(contenders.items(), key=lambda item: item[1])):
-            tail = f"{ratio:.2f}x" if (i == 0 and ratio is not None) else ""
-            lines.append(f"{operation if i == 0 else '':32} {label if i == 0 else '':22} {name:26} {ns:9.1f}  {tail}")
-        for peer, limit, value, met in verdicts(operation, contenders):
-            lines.append(f"{'':32} {'':22} target vs {peer}: <= {limit}x, "
-                         f"measured {value:.2f}x: {'met' if met else 'MISSED'}")
+def ir_of(kinds, title):
+    row = kinds.get("ir", {}).get("rows", {}).get(title)
+    return row["ir"] if row else {}
+
+
+def time_of(kinds, title):
+    row = kinds.get("time", {}).get("rows", {}).get(title)
+    return (row["ns"], row["ratios"]) if row else ({}, {})
+
+
+def row_of(kinds, title):
+    return kinds.get("ir", {}).get("rows", {}).get(title) or kinds.get("time", {}).get("rows", {}).get(title)
+
+
+def verdicts(kinds, title):
+    """(reference, limit, instruction ratio, time ratio, met) for each target of the row."""
+    row = row_of(kinds, title)
+    ir = ir_of(kinds, title)
+    _, time_ratios = time_of(kinds, title)
+    out = []
+    for reference, limit in (row or {}).get("targets", []):
+        ir_ratio = ir[KAVNO] / ir[reference] if KAVNO in ir and reference in ir else None
+        time_ratio = time_ratios.get(reference)
+        met = ir_ratio is not None and ir_ratio <= limit
+        out.append((reference, limit, ir_ratio, time_ratio, met))
+    return out
+
+
+def contender_lines(kinds, title):
+    row = row_of(kinds, title)
+    ns, time_ratios = time_of(kinds, title)
+    ir = ir_of(kinds, title)
+    names = list(ir or ns)
+    for name in names:
+        note = row["notes"].get(name, "same output" if name not in (KAVNO, FLOOR) else "")
+        ir_value = ir.get(name)
+        ir_ratio = ir[KAVNO] / ir_value if ir_value and KAVNO in ir and name != KAVNO else None
+        yield name, note, ns.get(name), time_ratios.get(name), ir_value, ir_ratio
+
+
+def table(results):
+    lines = []
+    for version, kinds in results.items():
+        lines.append(f"== CPython {version}")
+        lines.append(f"{'operation':34} {'contender':26} {'ns':>8} {'kavno/it':>9} {'Ir':>8} {'kavno/it':>9}")
+        for title in titles({version: kinds}):
+            for i, (name, note, ns, time_ratio, ir, ir_ratio) in enumerate(contender_lines(kinds, title)):
+                ns_text = f"{ns:8.1f}" if ns is not None else " " * 8
+                ir_text = f"{ir:8.0f}" if ir is not None else " " * 8
+                lines.append(f"{title if i == 0 else '':34} {name:26} {ns_text} {ratio_text(time_ratio):>9} "
+                             f"{ir_text} {ratio_text(ir_ratio):>9}")
+            for reference, limit, ir_ratio, time_ratio, met in verdicts(kinds, title):
+                lines.append(f"{'':34} target: at most {limit}x {reference}: {ratio_text(ir_ratio)} in instructions, "
+                             f"{ratio_text(time_ratio)} in time: {'met' if met else 'MISSED'}")
     return "\n".join(lines)
 
 
-def chart(path, title, contenders):
-    import matplotlib
-
-    matplotlib.use("Agg")
-    import matplotlib.pyplot as plt
-
-    names = sorted(contenders, key=contenders.get)
-    values = [contenders[n] for n in names]
-    figure, axis = plt.subplots(figsize=(7, 0.45 * len(names) + 1.0))
-    bars = axis.barh(names, values, color=["#d9480f" if n == KAVNO else "#868e96" for n in names])
-    axis.invert_yaxis()
-    if max(values) > 20 * min(values):  # one slow contender would flatten the others
-        axis.set_xscale("log")
-    axis.set_xlabel("ns per call (lower is better)")
-    axis.set_title(title, fontsize=10)
-    for bar, value in zip(bars, values):
-        axis.text(bar.get_width(), bar.get_y() + bar.get_height() / 2, f" {value:.0f}", va="center", fontsize=8)
-    axis.margins(x=0.15)
-    figure.tight_layout()
-    figure.savefig(path, dpi=110)
-    plt.close(figure)
-
-
-def markdown(rows, suite, host_output):
-    docs = ROOT / "docs"
-    images = docs / "performance"
-    images.mkdir(parents=True, exist_ok=True)
-    metadata = suite.get_metadata()
+def markdown(results, directory):
+    newest = next(iter(results))
+    kinds = results[newest]
+    meta = (kinds.get("time") or kinds.get("ir"))["meta"]
     lines = [
         "# kavno performance",
         "",
-        f"Measured on {dt.date.today().isoformat()} with `make bench` (pyperf, median of its runs): "
-        f"{metadata.get('python_implementation', 'CPython')} {metadata.get('python_version', platform.python_version())}, "
-        f"{metadata.get('cpu_model_name', platform.processor() or platform.machine())}, "
-        f"{metadata.get('cpu_count', '?')} CPUs, {metadata.get('platform', platform.platform())}.",
-        "Every contender of a row gets the same values in the same run. The ratio is kavno's time over the "
-        "fastest peer's (below 1 is faster).",
+        f"Measured on {dt.date.today().isoformat()} with `make bench` (time) and `make bench-ir` (instructions), "
+        f"CPython {' and '.join(results)}, {meta.get('machine', platform.platform())}.",
         "",
-        "| operation | input | kavno ns | fastest peer | peer ns | ratio | targets |",
-        "|---|---|---:|---|---:|---:|---|",
+        "- **Time** is nanoseconds per call with the contenders of a row interleaved in rounds inside one process; "
+        "a ratio is the median of the per-round ratios, so that the machine's drift (two shared cores) falls on "
+        "every contender alike.",
+        "- **Instructions** (Ir) per call are counted by valgrind's callgrind: (Ir(2N) - Ir(N)) / N for the "
+        "statement, less the same for an empty loop. They do not depend on the machine's load, so they are what "
+        "the targets are judged on; the time ratios confirm them.",
+        "- **Peers** give the same output as kavno unless the row says what they do differently.",
+        "- **floor** is the least an entry of that kind can cost: a call to the `_kavno_floors` C extension with the "
+        "same calling convention that returns the same kind of object and does nothing else (a UTC datetime from "
+        "the datetime C API, a new 25- or 32-character str, a new float, `clock_gettime` and an int).",
+        "",
+        f"## Targets (CPython {newest}, instructions)",
+        "",
+        "| operation | target | instructions | time | |",
+        "|---|---|---:|---:|---|",
     ]
-    for (operation, label), contenders in rows.items():
-        ours, others, ratio = standing(contenders)
-        targets = "; ".join(f"vs {peer} <= {limit}x: {value:.2f}x {'met' if met else '**missed**'}"
-                            for peer, limit, value, met in verdicts(operation, contenders))
-        if others:
-            peer = min(others, key=others.get)
-            lines.append(f"| {operation} | {label} | {ours:.1f} | {peer} | {others[peer]:.1f} | {ratio:.2f}x | {targets} |")
-        else:
-            lines.append(f"| {operation} | {label} | {ours:.1f} | | | | {targets} |")
-    lines += ["", "## Charts", ""]
-    for index, ((operation, label), contenders) in enumerate(rows.items()):
-        image = images / f"{index:02d}-{re.sub(r'[^a-z0-9]+', '-', (operation + ' ' + label).lower()).strip('-')}.png"
-        chart(image, f"{operation} {label}".strip(), contenders)
-        lines.append(f"![{operation} {label}](performance/{image.name})")
-        lines.append("")
-    if host_output:
-        rate = re.search(r"candles per second: (\d+)", host_output)
-        lines += ["## The demo engine", "",
-                  f"`make demo`'s host ran the moving-average strategy at **{int(rate.group(1)):,} candles per second** "
-                  "(each candle made through the producer API, handed to Python, read and compared there).", ""]
+    for title in titles({newest: kinds}):
+        for reference, limit, ir_ratio, time_ratio, met in verdicts(kinds, title):
+            lines.append(f"| {title} | at most {limit}x {reference} | {ratio_text(ir_ratio)} | "
+                         f"{ratio_text(time_ratio)} | {'met' if met else '**missed**'} |")
+    for version, version_kinds in results.items():
+        lines += ["", f"## CPython {version}", "",
+                  "| operation | contender | what it does | ns | kavno / it | Ir | kavno / it |",
+                  "|---|---|---|---:|---:|---:|---:|"]
+        for title in titles({version: version_kinds}):
+            for i, (name, note, ns, time_ratio, ir, ir_ratio) in enumerate(contender_lines(version_kinds, title)):
+                ns_text = f"{ns:.1f}" if ns is not None else ""
+                ir_text = f"{ir:.0f}" if ir is not None else ""
+                lines.append(f"| {title if i == 0 else ''} | {name} | {note} | {ns_text} | {ratio_text(time_ratio)} | "
+                             f"{ir_text} | {ratio_text(ir_ratio)} |")
+    host = directory / "host.txt"
+    if host.exists() and (rate := re.search(r"candles per second: (\d+)", host.read_text())):
+        lines += ["", "## The demo engine", "",
+                  f"`make demo`'s engine ran the moving-average strategy at **{int(rate.group(1)):,} candles per "
+                  "second** (each candle made through the producer API, handed to Python, read and compared there)."]
+    for extra in sorted(directory.glob("*.md")):
+        lines += ["", extra.read_text().rstrip()]
     notes = ROOT / "benchmarks" / "NOTES.md"
     if notes.exists():
-        lines += [notes.read_text().rstrip(), ""]
-    (docs / "performance.md").write_text("\n".join(lines))
-    print(f"wrote {docs / 'performance.md'} and {len(rows)} charts")
+        lines += ["", notes.read_text().rstrip()]
+    (ROOT / "docs" / "performance.md").write_text("\n".join(lines) + "\n")
+    print(f"wrote {ROOT / 'docs' / 'performance.md'}")
 
 
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("what", choices=["table", "markdown"])
-    parser.add_argument("results")
-    parser.add_argument("--host", help="a file holding the demo host's report")
+    parser.add_argument("directory", type=pathlib.Path)
     args = parser.parse_args()
-    rows, suite = load(args.results)
-    if args.what == "table":
-        print(table(rows))
-    else:
-        host = pathlib.Path(args.host).read_text() if args.host else ""
-        markdown(rows, suite, host)
+    results = load(args.directory)
+    if not results:
+        raise SystemExit(f"no results in {args.directory}: run make bench and make bench-ir first")
+    print(table(results)) if args.what == "table" else markdown(results, args.directory)
 
 
 if __name__ == "__main__":
