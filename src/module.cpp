@@ -106,8 +106,33 @@ PyResult<Done> register_all(PyObject* module) {
     return Done{};
 }
 
+// Set when the runtime that first imported kavno is finalized: its module, classes and datetime handle went
+// with it, and a runtime started again in the same process cannot use them.
+std::atomic<bool> runtime_finalized{false};
+
+void remember_finalization() noexcept { runtime_finalized.store(true); }
+
+// Whether CPython will refuse a single-phase module in this interpreter once its entry has run. CPython 3.12
+// makes that check only after running the entry (3.13 before), so such an interpreter must not become the owner.
+bool refuses_single_phase_modules([[maybe_unused]] PyInterpreterState* interpreter) noexcept {
+#if PY_VERSION_HEX < 0x030D0000
+    return _PyInterpreterState_HasFeature(interpreter, Py_RTFLAGS_MULTI_INTERP_EXTENSIONS) != 0;
+#else
+    return false;
+#endif
+}
+
 PyObject* initialise() {
-    const std::int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
+    if (runtime_finalized.load()) {
+        return raise(Failure::of(PyExc_ImportError,
+                                 "kavno: the interpreter that imported kavno was finalized; kavno cannot be imported "
+                                 "again in this process (re-initialisation is not supported)"));
+    }
+    PyInterpreterState* interpreter = PyInterpreterState_Get();
+    if (refuses_single_phase_modules(interpreter)) {
+        return raise(Failure::of(PyExc_ImportError, "module kavno does not support loading in subinterpreters"));
+    }
+    const std::int64_t current = PyInterpreterState_GetID(interpreter);
     if (current == -1) return raise(Failure::fetch());
     std::int64_t expected = -1;
     if (!owner_interpreter.compare_exchange_strong(expected, current, std::memory_order_seq_cst) &&
@@ -120,8 +145,12 @@ PyObject* initialise() {
     Ref module = Ref::steal(PyModule_Create2(&definition, 1013));
     if (!module) return raise(Failure::fetch());
     if (auto registered = register_all(module.get()); !registered) return raise(std::move(registered));
-    // The module object is kept for the rest of the process.
-    if (stored_module == nullptr) stored_module = module.release();
+    // The module object is kept for the rest of the process. (Should every place of Py_AtExit be taken, a later
+    // runtime's import goes unrefused.)
+    if (stored_module == nullptr) {
+        stored_module = module.release();
+        (void)Py_AtExit(remember_finalization);
+    }
     return Py_NewRef(stored_module);
 }
 

@@ -7,6 +7,8 @@
 
 #include <cstdint>
 
+#pragma GCC visibility push(hidden)  // one copy per binary (producer.hpp says why)
+
 namespace kavno {
 
 // A civil date as produced by civil_from_days: always a valid date.
@@ -88,3 +90,5 @@ constexpr std::int64_t floor_mod(std::int64_t value, std::int64_t divisor) noexc
 }
 
 }  // namespace kavno
+
+#pragma GCC visibility pop

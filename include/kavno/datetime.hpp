@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <optional>
 
+#pragma GCC visibility push(hidden)  // one copy per binary (producer.hpp says why)
+
 namespace kavno {
 
 inline constexpr std::int32_t min_year = -262143;
@@ -78,3 +80,5 @@ constexpr std::optional<UtcDateTime> from_unix_ms(std::int64_t milliseconds) noe
 }
 
 }  // namespace kavno
+
+#pragma GCC visibility pop

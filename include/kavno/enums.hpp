@@ -23,6 +23,8 @@
                     MEMBER(Secondly) MEMBER(Tick) MEMBER(QuoteChange) MEMBER(AccountChange)              \
                         MEMBER(PositionChange) MEMBER(OrderChange))
 
+#pragma GCC visibility push(hidden)  // one copy per binary (producer.hpp says why)
+
 namespace kavno {
 
 #define KAVNO_MEMBER_ENUMERATOR(member) member,
@@ -90,3 +92,5 @@ static_assert(member_count<EventType> == 12 && static_cast<int>(EventType::Order
 static_assert(enumeration_count == 7);
 
 }  // namespace kavno
+
+#pragma GCC visibility pop

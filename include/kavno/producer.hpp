@@ -1,22 +1,43 @@
 // The producer API: how a native host (an engine that embeds strategies) or another extension module makes
-// kavno's records. Header-only and linked to nothing of kavno's: it finds each class through the imported
-// `kavno` module, checks that what it found is kavno's class (name, size, flags and its field table) before it
-// writes into an instance, and allocates owned texts with the interpreter's allocator, which kavno frees.
+// kavno's records. Header-only and linked to nothing of kavno's: it finds each class through the imported `kavno`
+// module, checks once per class that the class is kavno's and that its record layout is the one this header
+// describes (field by field: place, kind and width; docstrings play no part), and allocates owned texts with the
+// interpreter's allocator, which kavno frees.
 //
-// Every make_* function needs the GIL and gives a new reference, or nullptr with a Python exception set.
+// Rules for callers:
+// - Every make_* needs the GIL (the calling thread must hold it; debug builds assert it) and gives a new
+//   reference, or nullptr with a Python exception set. None of them lets a C++ exception escape: running out of
+//   memory is a MemoryError.
+// - A kavno whose record layout differs from the one this producer was built against is refused with
+//   ImportError naming both versions, before anything is written; a `kavno.<Class>` name that Python code has
+//   rebound to something else is refused with TypeError.
+// - The *Values structs only ever grow at the end: a field added in a later version comes after every field
+//   that is here now, so designated initializers written against this version (`{.kind = ..., .code = ...}`,
+//   in declaration order) still compile. A field left out of a designated initializer is value-initialised:
+//   enumerations take their first member (value 0: TradeKind::Spot, OrderStatus::Created, ...), texts are empty,
+//   numbers 0, and dates 1970-01-01T00:00:00 UTC.
 #pragma once
 
 #include <Python.h>
 
 #include "kavno/records.hpp"
 #include "kavno/utf8.hpp"
+#include "kavno/version.hpp"
 
-#include <atomic>
+#include <cassert>
 #include <cstring>
+#include <initializer_list>
+#include <new>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <variant>
+
+// Everything in these headers is hidden in whatever binary includes it. Inline functions and variables are
+// otherwise one object across every shared library loaded into the process (the dynamic linker unifies them),
+// and a producer built against other headers would run this one's layout checks and use its tables.
+#pragma GCC visibility push(hidden)
 
 namespace kavno {
 
@@ -79,6 +100,29 @@ struct PositionValues {
 
 namespace producer_detail {
 
+// The names this producer looks up and the classes it has checked, for the life of one interpreter runtime.
+// Py_FinalizeEx ends them all (the names are freed with the runtime), so a callback registered with Py_AtExit
+// forgets them; a runtime started again begins afresh.
+struct Cache {
+    PyObject* module_name = nullptr;
+    PyObject* class_names[std::size(records)] = {};
+    PyObject* verified[std::size(records)] = {};
+    bool forgotten_at_exit = false;
+};
+
+inline Cache cache;
+
+inline void forget_cache() noexcept { cache = Cache{}; }
+
+inline std::string version_text(int major, int minor, int patch, int layout) {
+    return "kavno " + std::to_string(major) + "." + std::to_string(minor) + "." + std::to_string(patch) +
+           " (record layout " + std::to_string(layout) + ")";
+}
+
+inline std::string built_against() {
+    return version_text(KAVNO_VERSION_MAJOR, KAVNO_VERSION_MINOR, KAVNO_VERSION_PATCH, KAVNO_RECORD_LAYOUT_VERSION);
+}
+
 inline std::nullptr_t fail(PyObject* type, const RecordSpec& record, const char* field, const std::string& what) {
     PyErr_Format(type, "%s.%s: %s", record.name(), field, what.c_str());
     return nullptr;
@@ -119,57 +163,141 @@ inline std::optional<UtcDateTime> resolve(const RecordSpec& record, const char* 
     return value;
 }
 
-// Whether `type` is kavno's class for `record`: what no other class can look like.
-inline bool is_record_class(PyObject* object, const RecordSpec& record) noexcept {
-    if (!PyType_Check(object)) return false;
-    auto* type = reinterpret_cast<PyTypeObject*>(object);
+constexpr const char* kind_name(FieldKind kind) noexcept {
+    switch (kind) {
+        case FieldKind::Text: return "text";
+        case FieldKind::Double: return "a double";
+        case FieldKind::Int64: return "a 64-bit integer";
+        case FieldKind::Int32: return "a 32-bit integer";
+        case FieldKind::Enumeration: return "an enumeration value";
+        case FieldKind::DateTime: return "a UTC date-time";
+    }
+    return "an unknown kind";
+}
+
+inline std::string field_text(const FieldSpec& field) {
+    std::string text = kind_name(field.kind);
+    if (field.kind == FieldKind::Enumeration) {
+        text += " of ";
+        text += enumerations[static_cast<std::size_t>(field.enumeration)].name;
+    }
+    return text + " at offset " + std::to_string(field.offset);
+}
+
+inline bool not_kavnos(PyObject* found, const RecordSpec& record) {
+    PyErr_Format(PyExc_TypeError, "kavno.%s is not kavno's %s record class (it is a %.200s)", record.name(),
+                 record.name(), Py_TYPE(found)->tp_name);
+    return false;
+}
+
+// Whether `found` is kavno's class for `record`, laid out as this header describes. First what identifies the
+// class (its name and the shape of a heap type with read-only attributes); then the stamp its field tables
+// carry (which kavno built it, and with which record layout); then every field's name, place and kind.
+inline bool verify(PyObject* found, const RecordSpec& record) {
+    if (!PyType_Check(found)) return not_kavnos(found, record);
+    auto* type = reinterpret_cast<PyTypeObject*>(found);
     const unsigned long flags = PyType_GetFlags(type);
-    if (std::strcmp(type->tp_name, record.spec_name) != 0 || type->tp_basicsize != record.basicsize ||
-        type->tp_itemsize != 0 || (flags & Py_TPFLAGS_HEAPTYPE) == 0 || (flags & Py_TPFLAGS_BASETYPE) != 0 ||
-        (flags & Py_TPFLAGS_HAVE_GC) != 0 || type->tp_base != &PyBaseObject_Type || type->tp_alloc == nullptr ||
-        type->tp_getset == nullptr) {
+    if (std::strcmp(type->tp_name, record.spec_name) != 0 || (flags & Py_TPFLAGS_HEAPTYPE) == 0 ||
+        type->tp_getset == nullptr || type->tp_getset[0].name == nullptr || type->tp_getset[0].closure == nullptr) {
+        return not_kavnos(found, record);
+    }
+    const auto& stamp = *static_cast<const LayoutStamp*>(type->tp_getset[0].closure);
+    if (stamp.magic != layout_magic || stamp.layout != KAVNO_RECORD_LAYOUT_VERSION) {
+        const std::string imported =
+            stamp.magic == layout_magic
+                ? version_text(stamp.major, stamp.minor, stamp.patch, stamp.layout)
+                : std::string("a kavno from before record layouts carried a version (0.1.x)");
+        PyErr_Format(PyExc_ImportError,
+                     "kavno.%s: this producer was built against %s, but the imported kavno is %s; rebuild the "
+                     "producer against the headers of the kavno that is installed",
+                     record.name(), built_against().c_str(), imported.c_str());
+        return false;
+    }
+    if (type->tp_basicsize != record.basicsize || type->tp_itemsize != 0 || (flags & Py_TPFLAGS_BASETYPE) != 0 ||
+        (flags & Py_TPFLAGS_HAVE_GC) != 0 || type->tp_base != &PyBaseObject_Type || type->tp_alloc == nullptr) {
+        PyErr_Format(PyExc_ImportError,
+                     "kavno.%s: the imported %s has a record of %zd bytes where this producer, built against %s, "
+                     "expects %zd",
+                     record.name(), version_text(stamp.major, stamp.minor, stamp.patch, stamp.layout).c_str(),
+                     type->tp_basicsize, built_against().c_str(), record.basicsize);
         return false;
     }
     for (std::size_t i = 0; i < record.field_count; ++i) {
+        const FieldSpec& expected = record.fields[i];
         const PyGetSetDef& entry = type->tp_getset[i];
-        if (entry.name == nullptr || std::strcmp(entry.name, record.fields[i].name) != 0 || entry.set != nullptr ||
-            entry.doc == nullptr || std::strcmp(entry.doc, record.fields[i].doc) != 0) {
+        const auto* actual = static_cast<const FieldSpec*>(entry.closure);
+        const bool same = entry.name != nullptr && std::strcmp(entry.name, expected.name) == 0 &&
+                          entry.set == nullptr && actual != nullptr && actual->stamp.magic == layout_magic &&
+                          actual->kind == expected.kind && actual->offset == expected.offset &&
+                          (expected.kind != FieldKind::Enumeration || actual->enumeration == expected.enumeration);
+        if (!same) {
+            const std::string theirs = entry.name == nullptr ? std::string("nothing")
+                                       : actual == nullptr  ? std::string("an attribute it does not describe")
+                                                            : std::string(entry.name) + " as " + field_text(*actual);
+            PyErr_Format(PyExc_ImportError,
+                         "kavno.%s.%s: the imported %s has %s where this producer, built against %s, expects it as "
+                         "%s",
+                         record.name(), expected.name,
+                         version_text(stamp.major, stamp.minor, stamp.patch, stamp.layout).c_str(), theirs.c_str(),
+                         built_against().c_str(), field_text(expected).c_str());
             return false;
         }
     }
-    return type->tp_getset[record.field_count].name == nullptr;
+    if (type->tp_getset[record.field_count].name != nullptr) {
+        PyErr_Format(PyExc_ImportError, "kavno.%s: the imported kavno has more fields than %s describes",
+                     record.name(), built_against().c_str());
+        return false;
+    }
+    return true;
 }
 
-// The imported kavno module (a new reference): sys.modules first, the import machinery only when it is not there.
+// The names, made once per runtime. (Py_AtExit has 32 places; should they all be taken, the names are still kept,
+// and only a runtime finalized and started again in the same process would find them gone.)
+inline bool prepare() {
+    if (cache.module_name != nullptr) [[likely]] return true;
+    if (!cache.forgotten_at_exit) cache.forgotten_at_exit = Py_AtExit(forget_cache) == 0;
+    cache.module_name = PyUnicode_InternFromString("kavno");
+    if (cache.module_name == nullptr) return false;
+    for (std::size_t i = 0; i < std::size(records); ++i) {
+        cache.class_names[i] = PyUnicode_InternFromString(records[i]->name());
+        if (cache.class_names[i] == nullptr) {
+            forget_cache();
+            return false;
+        }
+    }
+    return true;
+}
+
+// The imported kavno module (a new reference): sys.modules first, the import machinery when it is not there or
+// is None there (then the import machinery's own ImportError says why).
 inline PyObject* kavno_module() {
-    static PyObject* name = nullptr;  // interned once, kept for the process
-    if (name == nullptr && (name = PyUnicode_InternFromString("kavno")) == nullptr) return nullptr;
-    PyObject* module = PyImport_GetModule(name);
-    if (module == nullptr && !PyErr_Occurred()) module = PyImport_Import(name);
+    PyObject* module = PyImport_GetModule(cache.module_name);
+    if (module == Py_None) {
+        Py_DECREF(module);
+        module = nullptr;
+    }
+    if (module == nullptr && !PyErr_Occurred()) module = PyImport_Import(cache.module_name);
     return module;
 }
 
-// kavno's class for `record`, looked up afresh in the imported module on every call (a rebound name is
-// noticed); a class already verified once is recognised by its address, since kavno never releases a class.
-template <const RecordSpec& Record>
-PyTypeObject* find_class() {
-    static std::atomic<PyObject*> verified{nullptr};
-    static PyObject* attribute = nullptr;  // the interned class name, kept for the process
-    if (attribute == nullptr && (attribute = PyUnicode_InternFromString(Record.name())) == nullptr) return nullptr;
+// kavno's class for record `position` of kavno::records, looked up afresh in the imported module on every call
+// (a rebound name is noticed); a class checked once is known by its address, since kavno never releases one.
+inline PyTypeObject* find_class(std::size_t position) {
+    assert(PyGILState_Check() && "kavno's producer API needs the GIL");
+    if (!prepare()) return nullptr;
     PyObject* module = kavno_module();
     if (module == nullptr) return nullptr;
-    PyObject* found = PyObject_GetAttr(module, attribute);
+    PyObject* found = PyObject_GetAttr(module, cache.class_names[position]);
     Py_DECREF(module);
     if (found == nullptr) return nullptr;
-    const bool known = found == verified.load(std::memory_order_acquire);
-    if (!known && !is_record_class(found, Record)) {
-        PyErr_Format(PyExc_TypeError, "kavno.%s is not kavno's %s record class (it is a %.200s)", Record.name(),
-                     Record.name(), Py_TYPE(found)->tp_name);
-        Py_DECREF(found);
-        return nullptr;
+    if (found != cache.verified[position]) {
+        if (!verify(found, *records[position])) {
+            Py_DECREF(found);
+            return nullptr;
+        }
+        cache.verified[position] = found;
     }
-    if (!known) verified.store(found, std::memory_order_release);
-    Py_DECREF(found);  // the class lives as long as the process
+    Py_DECREF(found);  // the class lives as long as the runtime
     return reinterpret_cast<PyTypeObject*>(found);
 }
 
@@ -186,10 +314,10 @@ inline bool copy_text(Text& target, std::string_view text) {
     return true;
 }
 
-// A zeroed instance of kavno's class for `Record`; freeing it frees whatever texts were filled in.
-template <class Object, const RecordSpec& Record>
-Object* allocate() {
-    PyTypeObject* type = find_class<Record>();
+// A zeroed instance of kavno's class for record `position`; freeing it frees whatever texts were filled in.
+template <class Object>
+Object* allocate(std::size_t position) {
+    PyTypeObject* type = find_class(position);
     if (type == nullptr) return nullptr;
     return reinterpret_cast<Object*>(type->tp_alloc(type, 0));
 }
@@ -205,91 +333,114 @@ PyObject* finish_texts(Object* object, std::initializer_list<std::pair<Text*, st
     return reinterpret_cast<PyObject*>(object);
 }
 
+// Runs a make_* body; a C++ exception (only the messages of refusals allocate) becomes a Python one.
+template <class Body>
+PyObject* guarded(Body&& body) noexcept {
+    try {
+        return body();
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    } catch (...) {
+        PyErr_SetString(PyExc_SystemError, "kavno producer: unexpected C++ exception");
+        return nullptr;
+    }
+}
+
 }  // namespace producer_detail
 
-inline PyObject* make_pair(const PairValues& values) {
-    using namespace producer_detail;
-    constexpr const RecordSpec& record = pair_record;
-    if (!check_member(record, "kind", values.kind) || !check_text(record, "code", values.code) ||
-        !check_text(record, "base", values.base) || !check_text(record, "quote", values.quote)) {
-        return nullptr;
-    }
-    auto* pair = allocate<PairObject, pair_record>();
-    if (pair == nullptr) return nullptr;
-    pair->kind = values.kind;
-    pair->min_volume = values.min_volume;
-    pair->min_price = values.min_price;
-    pair->min_amount = values.min_amount;
-    return finish_texts(pair, {{&pair->code, values.code}, {&pair->base, values.base}, {&pair->quote, values.quote}});
+inline PyObject* make_pair(const PairValues& values) noexcept {
+    return producer_detail::guarded([&]() -> PyObject* {
+        using namespace producer_detail;
+        constexpr const RecordSpec& record = pair_record;
+        if (!check_member(record, "kind", values.kind) || !check_text(record, "code", values.code) ||
+            !check_text(record, "base", values.base) || !check_text(record, "quote", values.quote)) {
+            return nullptr;
+        }
+        auto* pair = allocate<PairObject>(0);
+        if (pair == nullptr) return nullptr;
+        pair->kind = values.kind;
+        pair->min_volume = values.min_volume;
+        pair->min_price = values.min_price;
+        pair->min_amount = values.min_amount;
+        return finish_texts(pair, {{&pair->code, values.code}, {&pair->base, values.base}, {&pair->quote, values.quote}});
+    });
 }
 
-inline PyObject* make_candle(const CandleValues& values) {
-    using namespace producer_detail;
-    constexpr const RecordSpec& record = candle_record;
-    if (!check_member(record, "kind", values.kind) || !check_text(record, "code", values.code) ||
-        !check_member(record, "interval", values.interval)) {
-        return nullptr;
-    }
-    const auto open_time = resolve(record, "open_time", values.open_time);
-    if (!open_time) return nullptr;
-    const auto close_time = resolve(record, "close_time", values.close_time);
-    if (!close_time) return nullptr;
-    auto* candle = allocate<CandleObject, candle_record>();
-    if (candle == nullptr) return nullptr;
-    candle->kind = values.kind;
-    candle->interval = values.interval;
-    candle->open_time = *open_time;
-    candle->close_time = *close_time;
-    candle->open = values.open;
-    candle->high = values.high;
-    candle->low = values.low;
-    candle->close = values.close;
-    candle->volume = values.volume;
-    candle->amount = values.amount;
-    candle->trades = values.trades;
-    return finish_texts(candle, {{&candle->code, values.code}});
+inline PyObject* make_candle(const CandleValues& values) noexcept {
+    return producer_detail::guarded([&]() -> PyObject* {
+        using namespace producer_detail;
+        constexpr const RecordSpec& record = candle_record;
+        if (!check_member(record, "kind", values.kind) || !check_text(record, "code", values.code) ||
+            !check_member(record, "interval", values.interval)) {
+            return nullptr;
+        }
+        const auto open_time = resolve(record, "open_time", values.open_time);
+        if (!open_time) return nullptr;
+        const auto close_time = resolve(record, "close_time", values.close_time);
+        if (!close_time) return nullptr;
+        auto* candle = allocate<CandleObject>(1);
+        if (candle == nullptr) return nullptr;
+        candle->kind = values.kind;
+        candle->interval = values.interval;
+        candle->open_time = *open_time;
+        candle->close_time = *close_time;
+        candle->open = values.open;
+        candle->high = values.high;
+        candle->low = values.low;
+        candle->close = values.close;
+        candle->volume = values.volume;
+        candle->amount = values.amount;
+        candle->trades = values.trades;
+        return finish_texts(candle, {{&candle->code, values.code}});
+    });
 }
 
-inline PyObject* make_order(const OrderValues& values) {
-    using namespace producer_detail;
-    constexpr const RecordSpec& record = order_record;
-    if (!check_text(record, "id", values.id) || !check_member(record, "kind", values.kind) ||
-        !check_member(record, "type", values.type) || !check_member(record, "side", values.side) ||
-        !check_text(record, "code", values.code) || !check_member(record, "status", values.status)) {
-        return nullptr;
-    }
-    const auto create_time = resolve(record, "create_time", values.create_time);
-    if (!create_time) return nullptr;
-    auto* order = allocate<OrderObject, order_record>();
-    if (order == nullptr) return nullptr;
-    order->kind = values.kind;
-    order->type = values.type;
-    order->side = values.side;
-    order->status = values.status;
-    order->volume = values.volume;
-    order->price = values.price;
-    order->filled_volume = values.filled_volume;
-    order->filled_price = values.filled_price;
-    order->fee = values.fee;
-    order->create_time = *create_time;
-    return finish_texts(order, {{&order->id, values.id}, {&order->code, values.code}});
+inline PyObject* make_order(const OrderValues& values) noexcept {
+    return producer_detail::guarded([&]() -> PyObject* {
+        using namespace producer_detail;
+        constexpr const RecordSpec& record = order_record;
+        if (!check_text(record, "id", values.id) || !check_member(record, "kind", values.kind) ||
+            !check_member(record, "type", values.type) || !check_member(record, "side", values.side) ||
+            !check_text(record, "code", values.code) || !check_member(record, "status", values.status)) {
+            return nullptr;
+        }
+        const auto create_time = resolve(record, "create_time", values.create_time);
+        if (!create_time) return nullptr;
+        auto* order = allocate<OrderObject>(2);
+        if (order == nullptr) return nullptr;
+        order->kind = values.kind;
+        order->type = values.type;
+        order->side = values.side;
+        order->status = values.status;
+        order->volume = values.volume;
+        order->price = values.price;
+        order->filled_volume = values.filled_volume;
+        order->filled_price = values.filled_price;
+        order->fee = values.fee;
+        order->create_time = *create_time;
+        return finish_texts(order, {{&order->id, values.id}, {&order->code, values.code}});
+    });
 }
 
-inline PyObject* make_position(const PositionValues& values) {
-    using namespace producer_detail;
-    constexpr const RecordSpec& record = position_record;
-    if (!check_member(record, "kind", values.kind) || !check_text(record, "code", values.code) ||
-        !check_member(record, "side", values.side)) {
-        return nullptr;
-    }
-    auto* position = allocate<PositionObject, position_record>();
-    if (position == nullptr) return nullptr;
-    position->kind = values.kind;
-    position->side = values.side;
-    position->volume = values.volume;
-    position->price = values.price;
-    position->leverage = values.leverage;
-    return finish_texts(position, {{&position->code, values.code}});
+inline PyObject* make_position(const PositionValues& values) noexcept {
+    return producer_detail::guarded([&]() -> PyObject* {
+        using namespace producer_detail;
+        constexpr const RecordSpec& record = position_record;
+        if (!check_member(record, "kind", values.kind) || !check_text(record, "code", values.code) ||
+            !check_member(record, "side", values.side)) {
+            return nullptr;
+        }
+        auto* position = allocate<PositionObject>(3);
+        if (position == nullptr) return nullptr;
+        position->kind = values.kind;
+        position->side = values.side;
+        position->volume = values.volume;
+        position->price = values.price;
+        position->leverage = values.leverage;
+        return finish_texts(position, {{&position->code, values.code}});
+    });
 }
 
 }  // namespace kavno
+
+#pragma GCC visibility pop

@@ -1,16 +1,19 @@
 // The four record classes as native structures, and their field tables. kavno builds each class from its
 // table; a producer (include/kavno/producer.hpp) fills an instance through the same layout and checks a class
-// it found against the same table before it writes into one.
+// it found against the same table, field by field, before it writes into one.
 #pragma once
 
 #include <Python.h>
 
 #include "kavno/datetime.hpp"
 #include "kavno/enums.hpp"
+#include "kavno/version.hpp"
 
 #include <cstddef>
 #include <cstdint>
 #include <iterator>
+
+#pragma GCC visibility push(hidden)  // one copy per binary (producer.hpp says why)
 
 namespace kavno {
 
@@ -76,7 +79,24 @@ struct PositionObject {
 
 enum class FieldKind : std::uint8_t { Text, Double, Int64, Int32, Enumeration, DateTime };
 
+// Who wrote a field table: the first member of every FieldSpec, in this layout and every one to come, so that a
+// producer can read it from any kavno's table before trusting anything else in it.
+struct LayoutStamp {
+    std::uint32_t magic;   // layout_magic: the table is kavno's
+    std::uint16_t layout;  // KAVNO_RECORD_LAYOUT_VERSION of the kavno that built the class
+    std::uint8_t major;    // and that kavno's version
+    std::uint8_t minor;
+    std::uint8_t patch;
+};
+
+inline constexpr std::uint32_t layout_magic = 0x6B61766E;  // "kavn"
+inline constexpr LayoutStamp this_layout{layout_magic, KAVNO_RECORD_LAYOUT_VERSION, KAVNO_VERSION_MAJOR,
+                                         KAVNO_VERSION_MINOR, KAVNO_VERSION_PATCH};
+
+// One field of a record. kavno's record classes point each attribute's getset closure at its FieldSpec, which is
+// how a producer finds the layout of the kavno it is talking to.
 struct FieldSpec {
+    LayoutStamp stamp;
     const char* name;
     FieldKind kind;
     std::size_t offset;
@@ -84,10 +104,11 @@ struct FieldSpec {
     EnumClass enumeration;  // for FieldKind::Enumeration only
 };
 
-#define KAVNO_FIELD(record, name, kind, doc) \
-    ::kavno::FieldSpec{#name, ::kavno::FieldKind::kind, offsetof(record, name), doc, ::kavno::EnumClass{}}
-#define KAVNO_ENUM_FIELD(record, name, type, doc)                                       \
-    ::kavno::FieldSpec{#name, ::kavno::FieldKind::Enumeration, offsetof(record, name), doc, \
+#define KAVNO_FIELD(record, name, kind, doc)                                                                   \
+    ::kavno::FieldSpec{::kavno::this_layout, #name, ::kavno::FieldKind::kind, offsetof(record, name), doc, \
+                       ::kavno::EnumClass{}}
+#define KAVNO_ENUM_FIELD(record, name, type, doc)                                                             \
+    ::kavno::FieldSpec{::kavno::this_layout, #name, ::kavno::FieldKind::Enumeration, offsetof(record, name), doc, \
                        ::kavno::enum_traits<::kavno::type>::id}
 
 inline constexpr FieldSpec pair_fields[] = {
@@ -174,3 +195,5 @@ inline constexpr const RecordSpec* records[] = {
 };
 
 }  // namespace kavno
+
+#pragma GCC visibility pop

@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <string_view>
 
+#pragma GCC visibility push(hidden)  // one copy per binary (producer.hpp says why)
+
 namespace kavno {
 
 // Whether `text` is well-formed UTF-8: no overlong forms, no surrogates (U+D800 to U+DFFF), nothing above
@@ -45,3 +47,5 @@ constexpr bool is_utf8(std::string_view text) noexcept {
 }
 
 }  // namespace kavno
+
+#pragma GCC visibility pop

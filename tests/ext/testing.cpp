@@ -130,6 +130,11 @@ PyObject* utc_datetime(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) {
                                                           PyDateTimeAPI->DateTimeType);
 }
 
+// A make_* body that runs out of memory while it composes a refusal: what the caller sees is a MemoryError.
+PyObject* bad_alloc_in_producer(PyObject*, PyObject*) {
+    return kavno::producer_detail::guarded([]() -> PyObject* { throw std::bad_alloc(); });
+}
+
 PyObject* fatal(PyObject*, PyObject* message) {
     Py_ssize_t size = 0;
     const char* text = PyUnicode_AsUTF8AndSize(message, &size);
@@ -152,6 +157,7 @@ PyMethodDef methods[] = {
     {"utc_datetime", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(utc_datetime)),
      METH_FASTCALL | METH_KEYWORDS, nullptr},
     {"fatal", fatal, METH_O, nullptr},
+    {"bad_alloc_in_producer", bad_alloc_in_producer, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 

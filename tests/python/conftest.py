@@ -2,7 +2,12 @@
 
 import datetime as dt
 import gc
+import importlib.util
+import pathlib
+import shutil
+import subprocess
 import sys
+import sysconfig
 
 import pytest
 
@@ -114,6 +119,35 @@ def _fields(value):
     if isinstance(value, dt.datetime):
         return (value.year, value.month, value.day, value.hour, value.minute, value.second, value.microsecond * 1000)
     return value
+
+
+ROOT = pathlib.Path(__file__).resolve().parents[2]
+
+
+@pytest.fixture(scope="session")
+def compile_extension(tmp_path_factory):
+    """Builds a one-file extension module with g++ (as a third-party producer would) and imports it."""
+    if shutil.which("g++") is None:
+        pytest.skip("no C++ compiler")
+    if not (ROOT / "include").is_dir():
+        pytest.skip("the headers are not beside the tests")
+
+    def build(name, source, *, include=ROOT / "include", flags=()):
+        directory = tmp_path_factory.mktemp(name)
+        path = directory / f"{name}.cpp"
+        path.write_text(source)
+        target = directory / (name + sysconfig.get_config_var("EXT_SUFFIX"))
+        command = ["g++", "-std=c++20", "-O1", "-Wall", "-Wextra", "-Werror", "-Wno-missing-field-initializers",
+                   "-shared", "-fPIC", f"-DMODULE={name}", "-I", str(include), "-I", sysconfig.get_paths()["include"],
+                   *flags, str(path), "-o", str(target)]
+        compiled = subprocess.run(command, capture_output=True, text=True)
+        assert compiled.returncode == 0, compiled.stderr
+        spec = importlib.util.spec_from_file_location(name, target)
+        module = importlib.util.module_from_spec(spec)
+        spec.loader.exec_module(module)
+        return module
+
+    return build
 
 
 @pytest.fixture(scope="session")

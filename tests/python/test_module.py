@@ -3,10 +3,13 @@ the refusal of a second interpreter."""
 
 import importlib
 import inspect
+import os
 import pathlib
 import re
+import shutil
 import subprocess
 import sys
+import sysconfig
 
 import pytest
 
@@ -95,6 +98,90 @@ def test_a_second_interpreter_is_refused_and_the_first_keeps_working():
     lines = result.stdout.splitlines()
     assert lines[0].startswith("refused: kavno: modules do not yet support subinterpreters, see https://")
     assert lines[1:] == ["status 0", "first 1.3 RunMode.Live"]
+
+
+TRY_IMPORT = "try:\\n    import kavno\\nexcept ImportError as e:\\n    print('refused: ' + str(e))\\nelse:\\n    print('imported')\\n"
+
+LEGACY_FIRST = f"""
+import _testcapi
+print("status", _testcapi.run_in_subinterp("{TRY_IMPORT}"), flush=True)
+try:
+    import kavno
+except ImportError as error:
+    print("main refused: " + str(error))
+"""
+
+ISOLATED_FIRST = f"""
+import sys
+try:
+    import _interpreters as interpreters
+    interpreter = interpreters.create("isolated")
+except ImportError:
+    import _xxsubinterpreters as interpreters
+    interpreter = interpreters.create(isolated=True)
+interpreters.run_string(interpreter, "{TRY_IMPORT}")
+import kavno
+print("main", kavno.safe_float(1.25, 1), kavno.RunMode.Live, flush=True)
+"""
+
+
+def run_python(code):
+    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert result.returncode == 0, result.stderr
+    return result.stdout.splitlines()
+
+
+def test_a_legacy_subinterpreter_that_imports_first():
+    pytest.importorskip("_testcapi")
+    lines = run_python(LEGACY_FIRST)
+    if sys.version_info < (3, 13):  # it owns the module, and the main interpreter is refused
+        assert lines[:2] == ["imported", "status 0"]
+        assert lines[2].startswith("main refused: kavno: modules do not yet support subinterpreters, see https://")
+    else:  # 3.13 runs a single-phase module's entry in the main interpreter first, which then owns it
+        assert lines[0].startswith("refused: kavno: modules do not yet support subinterpreters, see https://")
+        assert lines[1:] == ["status 0"]
+
+
+def test_an_isolated_subinterpreter_is_refused_without_taking_the_module():
+    lines = run_python(ISOLATED_FIRST)
+    assert lines == ["refused: module kavno does not support loading in subinterpreters", "main 1.3 RunMode.Live"]
+
+
+REINITIALISE = r"""
+#include <Python.h>
+
+int main() {
+    Py_Initialize();
+    PyRun_SimpleString("import kavno; print('first', kavno.RunMode.Live, flush=True)");
+    if (Py_FinalizeEx() < 0) return 1;
+    Py_Initialize();
+    PyRun_SimpleString("try:\n    import kavno\nexcept ImportError as e:\n    print('second refused:', e, flush=True)\n"
+                       "else:\n    print('second imported', kavno.RunMode, flush=True)\n");
+    return Py_FinalizeEx() < 0 ? 1 : 0;
+}
+"""
+
+
+def test_importing_again_after_the_interpreter_was_finalized_is_refused(tmp_path):
+    library = sysconfig.get_config_var("LDLIBRARY") or ""
+    if shutil.which("g++") is None or not library.endswith(".so"):
+        pytest.skip("needs g++ and a shared libpython")
+    (tmp_path / "reinitialise.cpp").write_text(REINITIALISE)
+    libdir = sysconfig.get_config_var("LIBDIR")
+    compiled = subprocess.run(["g++", "-I", sysconfig.get_paths()["include"], str(tmp_path / "reinitialise.cpp"),
+                               "-o", str(tmp_path / "reinitialise"), f"-L{libdir}", f"-Wl,-rpath,{libdir}",
+                               f"-lpython{sysconfig.get_config_var('LDVERSION')}"], capture_output=True, text=True)
+    assert compiled.returncode == 0, compiled.stderr
+    site = pathlib.Path(kavno.__file__).parent
+    environment = {**os.environ, "PYTHONHOME": sys.base_prefix, "PYTHONPATH": str(site)}
+    result = subprocess.run([str(tmp_path / "reinitialise")], capture_output=True, text=True, env=environment,
+                            timeout=60)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines() == [
+        "first RunMode.Live",
+        "second refused: kavno: the interpreter that imported kavno was finalized; kavno cannot be imported again in "
+        "this process (re-initialisation is not supported)",
+    ]
 
 
 def pure_sources(root):

@@ -1,0 +1,160 @@
+"""The producer API as a framework builder meets it: records from a producer built against these headers, the
+layout handshake that refuses a kavno laid out otherwise (and ignores docstrings), what fields left out of a
+designated initializer become, a producer built against 0.1.0, and the failures it reports."""
+
+import datetime as dt
+import re
+import shutil
+import signal
+import subprocess
+import sys
+
+import pytest
+
+import kavno
+from conftest import ROOT
+
+UTC = dt.timezone.utc
+PRODUCER = r"""
+#include <kavno/producer.hpp>
+
+#define CONCAT(a, b) a##b
+#define INIT(name) CONCAT(PyInit_, name)
+#define TEXT(name) #name
+#define NAME(name) TEXT(name)
+
+static PyObject* pair(PyObject*, PyObject*) {
+    return kavno::make_pair({.kind = kavno::TradeKind::Future, .code = "BTC-PERP", .base = "BTC", .quote = "USDT",
+                             .min_volume = 0.5, .min_price = 0.25, .min_amount = 5.0});
+}
+
+static PyObject* position(PyObject*, PyObject*) {
+    return kavno::make_position({.code = "ETHUSDT", .side = kavno::TradeSide::Short, .volume = 2.0, .price = 1900.0,
+                                 .leverage = -3});
+}
+
+static PyObject* defaults(PyObject*, PyObject*) { return kavno::make_candle({.code = "X"}); }
+
+static PyObject* without_the_gil(PyObject*, PyObject*) {
+    PyObject* made;
+    Py_BEGIN_ALLOW_THREADS
+    made = kavno::make_pair({});
+    Py_END_ALLOW_THREADS
+    return made;
+}
+
+static PyMethodDef methods[] = {
+    {"pair", pair, METH_NOARGS, nullptr},
+    {"position", position, METH_NOARGS, nullptr},
+    {"defaults", defaults, METH_NOARGS, nullptr},
+    {"without_the_gil", without_the_gil, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+static PyModuleDef definition = {PyModuleDef_HEAD_INIT, NAME(MODULE), nullptr, -1, methods};
+
+PyMODINIT_FUNC INIT(MODULE)() { return PyModule_Create(&definition); }
+"""
+BUILT = "kavno 0.2.0 (record layout 1)"
+
+
+def patched_headers(tmp_path, path, replacements):
+    """A copy of include/ with texts replaced, as a producer built against another kavno would have it."""
+    include = tmp_path / "include"
+    shutil.copytree(ROOT / "include", include)
+    header = include / "kavno" / path
+    text = header.read_text()
+    for old, new in replacements:
+        assert old in text
+        text = text.replace(old, new)
+    header.write_text(text)
+    return include
+
+
+def test_records_from_a_producer_read_back_exactly(compile_extension):
+    producer = compile_extension("producer_current", PRODUCER)
+    pair, position = producer.pair(), producer.position()
+    assert type(pair) is kavno.Pair and type(position) is kavno.Position
+    assert (pair.kind, pair.code, pair.base, pair.quote) == (kavno.TradeKind.Future, "BTC-PERP", "BTC", "USDT")
+    assert (pair.min_volume, pair.min_price, pair.min_amount) == (0.5, 0.25, 5.0)
+    assert (position.code, position.side, position.volume, position.price, position.leverage) == (
+        "ETHUSDT", kavno.TradeSide.Short, 2.0, 1900.0, -3)
+
+
+def test_fields_left_out_of_a_designated_initializer_are_value_initialised(compile_extension):
+    candle = compile_extension("producer_defaults", PRODUCER).defaults()
+    epoch = dt.datetime(1970, 1, 1, tzinfo=UTC)
+    assert (candle.kind, candle.code, candle.interval) == (kavno.TradeKind.Spot, "X", kavno.CandleInterval.Min1)
+    assert candle.open_time == candle.close_time == epoch
+    assert [candle.open, candle.high, candle.low, candle.close, candle.volume, candle.amount, candle.trades] == [0] * 7
+
+
+@pytest.mark.parametrize("case, path, replacements, message", [
+    ("a newer layout", "version.hpp",
+     [("#define KAVNO_RECORD_LAYOUT_VERSION 1", "#define KAVNO_RECORD_LAYOUT_VERSION 2"),
+      ("#define KAVNO_VERSION_MINOR 2", "#define KAVNO_VERSION_MINOR 3")],
+     "kavno.Pair: this producer was built against kavno 0.3.0 (record layout 2), but the imported kavno is "
+     f"{BUILT}; rebuild the producer against the headers of the kavno that is installed"),
+    ("two fields swapped", "records.hpp", [("    double min_volume;\n    double min_price;\n",
+                                            "    double min_price;\n    double min_volume;\n")],
+     f"kavno.Pair.min_volume: the imported {BUILT} has min_volume as a double at offset 72 where this producer, "
+     f"built against {BUILT}, expects it as a double at offset 80"),
+    ("a field widened", "records.hpp", [("    std::int32_t leverage;\n};", "    std::int64_t leverage;\n};"),
+                                        ("leverage, Int32", "leverage, Int64")],
+     f"kavno.Position.leverage: the imported {BUILT} has leverage as a 32-bit integer at offset 64 where this "
+     f"producer, built against {BUILT}, expects it as a 64-bit integer at offset 64"),
+])
+def test_a_kavno_laid_out_otherwise_is_refused_before_anything_is_written(compile_extension, tmp_path, case, path,
+                                                                            replacements, message):
+    name = "producer_" + re.sub(r"\W", "_", case)
+    producer = compile_extension(name, PRODUCER, include=patched_headers(tmp_path, path, replacements))
+    made = producer.position if "widened" in case else producer.pair
+    with pytest.raises(ImportError) as info:
+        made()
+    assert str(info.value) == message
+
+
+def test_docstrings_play_no_part_in_the_handshake(compile_extension, tmp_path):
+    include = patched_headers(tmp_path, "records.hpp", [('"最小下单价格"', '"minimum order price"')])
+    assert compile_extension("producer_other_docs", PRODUCER, include=include).pair().min_price == 0.25
+
+
+OLD_PRODUCER = r"""
+#include <kavno/producer.hpp>
+
+static PyObject* pair(PyObject*, PyObject*) {
+    return kavno::make_pair({kavno::TradeKind::Future, "BTC-PERP", "BTC", "USDT", 0.5, 0.25, 5.0});
+}
+
+static PyMethodDef methods[] = {{"pair", pair, METH_NOARGS, nullptr}, {nullptr, nullptr, 0, nullptr}};
+static PyModuleDef definition = {PyModuleDef_HEAD_INIT, "producer_0_1_0", nullptr, -1, methods};
+PyMODINIT_FUNC PyInit_producer_0_1_0() { return PyModule_Create(&definition); }
+"""
+
+
+def test_a_producer_built_against_0_1_0_still_makes_records(compile_extension):
+    old = compile_extension("producer_0_1_0", OLD_PRODUCER, include=ROOT / "tests" / "ext" / "v0_1_0")
+    pair = old.pair()
+    assert type(pair) is kavno.Pair
+    assert (pair.kind, pair.code, pair.base, pair.quote) == (kavno.TradeKind.Future, "BTC-PERP", "BTC", "USDT")
+    assert (pair.min_volume, pair.min_price, pair.min_amount) == (0.5, 0.25, 5.0)
+
+
+def test_kavno_set_to_none_in_sys_modules_is_an_import_error(producer, monkeypatch):
+    monkeypatch.setitem(sys.modules, "kavno", None)
+    with pytest.raises(ImportError, match="^import of kavno halted; None in sys.modules$"):
+        producer.make_pair(kind=0, code=b"X", base=b"B", quote=b"Q", min_volume=0.0, min_price=0.0, min_amount=0.0)
+
+
+def test_running_out_of_memory_inside_a_producer_is_a_memory_error(producer):
+    with pytest.raises(MemoryError):
+        producer.bad_alloc_in_producer()
+
+
+def test_calling_a_producer_without_the_gil_stops_a_debug_build(compile_extension):
+    module = compile_extension("producer_gil", PRODUCER)  # built without NDEBUG: assertions on
+    code = f"import importlib.util, kavno; spec = importlib.util.spec_from_file_location('producer_gil', {module.__file__!r}); " \
+           "m = importlib.util.module_from_spec(spec); spec.loader.exec_module(m); m.without_the_gil()"
+    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert result.returncode == -signal.SIGABRT
+    assert "kavno's producer API needs the GIL" in result.stderr
