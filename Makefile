@@ -27,7 +27,7 @@ endef
 install_into = tools/make-venv $(1) $(2) && \
 	KAVNO_TEST_EXTENSION=$(3) $(1)/bin/python -m pip install --quiet --no-build-isolation '.[test]'
 
-.PHONY: dist dist-check test build demo clean check-python venvs cpp-test python-test host test-asan test-valgrind fuzz bench bench-venvs bench-ir bench-report
+.PHONY: producer-example dist dist-check test build demo clean check-python venvs cpp-test python-test host test-asan test-valgrind fuzz bench bench-venvs bench-ir bench-report
 
 check-python:
 	@if [ -z "$$($(FIND_PYTHONS))" ]; then \
@@ -60,7 +60,24 @@ python-test: venvs host
 	  if [ "$$venv" = $(VENV) ]; then export KAVNO_HOST=$(CURDIR)/$(HOST); fi && \
 	  $$venv/bin/python -m pytest -p no:cacheprovider)
 
-test: cpp-test python-test
+# The third-party extension of examples/producer-extension, built as its users would build it: from the kavno
+# wheel of this checkout, in pip's isolated build environment, with no package index (a local wheelhouse). Then
+# the README's framework-builder commands, word for word in a fresh venv.
+WHEELHOUSE := build/wheelhouse
+PRODUCER_VENV := .venv-producer
+producer-example: check-python
+	python=$$($(FIND_PYTHONS) | tail -n 1 | cut -d' ' -f2); tools/make-venv $(VENV) $$python
+	rm -rf $(WHEELHOUSE)/kavno
+	$(PY) -m pip wheel --quiet --no-deps --no-build-isolation -w $(WHEELHOUSE)/kavno .
+	[ -f $(WHEELHOUSE)/tools/.complete ] || { $(PY) -m pip download --quiet --dest $(WHEELHOUSE)/tools \
+	  "scikit-build-core>=0.11" "nanobind>=2" cmake ninja "pytest>=8" && touch $(WHEELHOUSE)/tools/.complete; }
+	python=$$($(FIND_PYTHONS) | tail -n 1 | cut -d' ' -f2); rm -rf $(PRODUCER_VENV) && $$python -m venv $(PRODUCER_VENV)
+	$(PRODUCER_VENV)/bin/python -m pip install --quiet --no-index --find-links $(WHEELHOUSE)/kavno \
+	  --find-links $(WHEELHOUSE)/tools './examples/producer-extension[test]'
+	$(PRODUCER_VENV)/bin/python -m pytest -p no:cacheprovider -q examples/producer-extension/tests
+	python=$$($(FIND_PYTHONS) | tail -n 1 | cut -d' ' -f2); tools/follow-readme $$python
+
+test: cpp-test python-test producer-example
 
 demo: build host
 	$(PY) examples/quickstart.py

@@ -1,120 +1,138 @@
-// kavno_host: an engine in miniature. It links kavno into its own executable, registers it as a built-in module
-// before starting CPython, loads a strategy from examples/strategy.py, feeds it candles (a generated series or a
-// CSV file), fills the orders it asks for at the bar's close, hands it Order and Position records, and reports.
+// kavno_host: an engine in miniature. It starts CPython, loads a strategy (examples/strategy.py by default), feeds
+// it candles (a generated series or a CSV file), fills the orders it asks for at the bar's close, hands it Order
+// and Position records, and reports. Bad input, bad options and a failing strategy end it with a message and a
+// non-zero exit status: 2 for input and options, 1 for the strategy.
 //
-//   kavno_host [--candles N] [--csv FILE] [--strategy FILE] [--log N]
-//
-// CSV: one bar per line, "open_time_ms,open,high,low,close,volume"; a first line that does not start with a digit
-// is taken as a header. Bars are one minute long.
+// Built two ways from this one file: kavno_host links kavno in and registers it with PyImport_AppendInittab;
+// kavno_host_installed (KAVNO_HOST_INSTALLED) links nothing of kavno's and imports the kavno installed in the
+// Python environment given with --python, as any other engine embedding CPython would.
+#include "bars.hpp"
 #include "kavno/producer.hpp"
 
+#include <charconv>
 #include <chrono>
-#include <cinttypes>
-#include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <sstream>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
+#ifndef KAVNO_HOST_INSTALLED
 extern "C" PyObject* PyInit_kavno();
+#endif
 
 namespace {
 
-struct Bar {
-    std::int64_t open_ms;
-    double open, high, low, close, volume;
+constexpr const char* usage =
+    "usage: kavno_host [--candles N | --csv FILE] [--code CODE] [--interval Min1|Min5|Min15|Hour1|Day1]\n"
+    "                  [--strategy FILE] [--log N] [--python PATH]\n"
+    "  --candles N     replay N generated bars (1 to 10000000; 100000 by default)\n"
+    "  --csv FILE      replay the bars of FILE: open_time_ms,open,high,low,close,volume per line\n"
+    "  --code CODE     the trading code the bars are of (BTCUSDT by default)\n"
+    "  --interval I    the bars' period (Min1 by default); close_time is open_time + I - 1 ms\n"
+    "  --strategy FILE the strategy module (examples/strategy.py by default)\n"
+    "  --log N         print the first N lines of the strategy's log (6 by default)\n"
+    "  --python PATH   the Python executable whose environment to run in (its venv, its installed kavno)\n";
+
+struct Interval {
+    const char* name;
+    kavno::CandleInterval value;
+    std::int64_t milliseconds;
+};
+
+constexpr Interval intervals[] = {
+    {"Min1", kavno::CandleInterval::Min1, 60'000},     {"Min5", kavno::CandleInterval::Min5, 300'000},
+    {"Min15", kavno::CandleInterval::Min15, 900'000},  {"Hour1", kavno::CandleInterval::Hour1, 3'600'000},
+    {"Day1", kavno::CandleInterval::Day1, 86'400'000},
 };
 
 struct Options {
-    std::size_t candles = 100'000;
+    std::optional<std::size_t> candles;
     std::string csv;
+    std::string code = "BTCUSDT";
+    Interval interval = intervals[0];
     std::string strategy = KAVNO_EXAMPLES_DIR "/strategy.py";
     std::size_t log_lines = 6;
+    std::string python;
 };
 
-[[noreturn]] void die(const std::string& message) {
-    if (Py_IsInitialized() && PyErr_Occurred()) PyErr_Print();
+[[noreturn]] void bad_input(const std::string& message) {
     std::fprintf(stderr, "kavno_host: %s\n", message.c_str());
-    std::exit(1);
+    std::exit(2);
+}
+
+std::size_t count_option(std::string_view name, std::string_view text, std::size_t low, std::size_t high) {
+    std::size_t value = 0;
+    if (!bars::parse_whole(text, value) || value < low || value > high) {
+        bad_input(std::string(name) + ": " + bars::shown(text) + " is not a count from " + std::to_string(low) +
+                  " to " + std::to_string(high));
+    }
+    return value;
 }
 
 Options parse_options(int argc, char** argv) {
     Options options;
     for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        auto value = [&]() -> std::string {
-            if (i + 1 >= argc) die("missing value after " + arg);
-            return argv[++i];
-        };
+        const std::string_view arg = argv[i];
+        if (arg == "--help" || arg == "-h") {
+            std::fputs(usage, stdout);
+            std::exit(0);
+        }
+        if (i + 1 >= argc) bad_input(std::string(arg) + " needs a value (kavno_host --help lists the options)");
+        const std::string_view value = argv[++i];
         if (arg == "--candles") {
-            options.candles = std::stoul(value());
+            options.candles = count_option(arg, value, 1, 10'000'000);
         } else if (arg == "--csv") {
-            options.csv = value();
+            options.csv = value;
+        } else if (arg == "--code") {
+            if (value.empty() || !kavno::is_utf8(value)) bad_input("--code: " + bars::shown(value) + " is no code");
+            options.code = value;
+        } else if (arg == "--interval") {
+            const Interval* known = nullptr;
+            for (const Interval& interval : intervals) {
+                if (value == interval.name) known = &interval;
+            }
+            if (known == nullptr) bad_input("--interval: " + bars::shown(value) + " is not one of Min1, Min5, Min15, Hour1, Day1");
+            options.interval = *known;
         } else if (arg == "--strategy") {
-            options.strategy = value();
+            options.strategy = value;
         } else if (arg == "--log") {
-            options.log_lines = std::stoul(value());
+            options.log_lines = count_option(arg, value, 0, 1'000'000);
+        } else if (arg == "--python") {
+            options.python = value;
         } else {
-            die("unknown argument " + arg + " (see the comment at the top of examples/host.cpp)");
+            bad_input("unknown option " + bars::shown(arg) + " (kavno_host --help lists the options)");
         }
     }
+    if (options.candles && !options.csv.empty()) bad_input("--candles and --csv exclude each other");
     return options;
 }
 
-// A deterministic random walk of one-minute bars from 2024-01-01T00:00:00Z.
-std::vector<Bar> generated_series(std::size_t count) {
-    std::vector<Bar> bars;
-    bars.reserve(count);
-    std::uint64_t state = 0x9E3779B97F4A7C15u;
-    auto uniform = [&state] {  // xorshift64*, in [0, 1)
-        state ^= state >> 12;
-        state ^= state << 25;
-        state ^= state >> 27;
-        return static_cast<double>((state * 0x2545F4914F6CDD1Du) >> 11) / 9007199254740992.0;
-    };
-    double price = 42'000.0;
-    const std::int64_t start_ms = 1'704'067'200'000;
-    for (std::size_t i = 0; i < count; ++i) {
-        const double drift = std::sin(static_cast<double>(i) / 900.0) * 0.0004;
-        const double open = price;
-        const double close = open * (1.0 + drift + (uniform() + uniform() + uniform() - 1.5) * 0.002);
-        const double high = std::max(open, close) * (1.0 + uniform() * 0.0008);
-        const double low = std::min(open, close) * (1.0 - uniform() * 0.0008);
-        bars.push_back({start_ms + static_cast<std::int64_t>(i) * 60'000, open, high, low, close, 1.0 + uniform() * 20});
-        price = close;
-    }
-    return bars;
-}
-
-std::vector<Bar> csv_series(const std::string& path) {
-    std::ifstream file(path);
-    if (!file) die("cannot read " + path);
-    std::vector<Bar> bars;
-    std::string line;
-    for (std::size_t number = 1; std::getline(file, line); ++number) {
-        if (line.empty() || (number == 1 && !(line[0] >= '0' && line[0] <= '9') && line[0] != '-')) continue;
-        std::istringstream fields(line);
-        Bar bar{};
-        char comma = 0;
-        if (!(fields >> bar.open_ms >> comma >> bar.open >> comma >> bar.high >> comma >> bar.low >> comma >>
-              bar.close >> comma >> bar.volume)) {
-            die(path + ":" + std::to_string(number) + ": expected open_time_ms,open,high,low,close,volume");
+// A Python failure ends the run: what failed, then the exception with its traceback. A SystemExit raised by the
+// strategy is a failure like any other, not a way to end the engine quietly.
+[[noreturn]] void strategy_failed(const std::string& what) {
+    std::fflush(stdout);
+    std::fprintf(stderr, "kavno_host: %s\n", what.c_str());
+    if (PyObject* error = PyErr_GetRaisedException()) {
+        if (PyErr_GivenExceptionMatches(error, PyExc_SystemExit)) {
+            std::fprintf(stderr, "kavno_host: the strategy called sys.exit(); the run is incomplete\n");
         }
-        bars.push_back(bar);
+        PyErr_DisplayException(error);
+        Py_DECREF(error);
     }
-    return bars;
+    std::fflush(stderr);
+    std::exit(1);
 }
 
 // Calls a method of the strategy with one argument (stolen) and gives its result.
-PyObject* call(PyObject* strategy, const char* method, PyObject* argument) {
-    if (argument == nullptr) die(std::string("could not make the record for ") + method);
+PyObject* call(PyObject* strategy, const char* method, PyObject* argument, const std::string& where) {
+    if (argument == nullptr) strategy_failed(std::string("could not make the record for ") + method + " " + where);
     PyObject* name = PyUnicode_InternFromString(method);
-    PyObject* result = PyObject_CallMethodOneArg(strategy, name, argument);
-    Py_DECREF(name);
+    PyObject* result = name ? PyObject_CallMethodOneArg(strategy, name, argument) : nullptr;
+    Py_XDECREF(name);
     Py_DECREF(argument);
-    if (result == nullptr) die(std::string("strategy.") + method + " failed");
+    if (result == nullptr) strategy_failed(std::string("strategy.") + method + " failed " + where);
     return result;
 }
 
@@ -124,23 +142,30 @@ PyObject* load_strategy(const std::string& path) {
     std::string module = slash == std::string::npos ? path : path.substr(slash + 1);
     if (module.size() > 3 && module.ends_with(".py")) module.resize(module.size() - 3);
     PyObject* sys_path = PySys_GetObject("path");  // borrowed
-    PyObject* entry = PyUnicode_FromString(directory.c_str());
-    if (sys_path == nullptr || entry == nullptr || PyList_Insert(sys_path, 0, entry) < 0) die("cannot set sys.path");
+    PyObject* entry = PyUnicode_DecodeFSDefault(directory.c_str());
+    if (sys_path == nullptr || entry == nullptr || PyList_Insert(sys_path, 0, entry) < 0) {
+        strategy_failed("cannot put " + directory + " on sys.path");
+    }
     Py_DECREF(entry);
     PyObject* loaded = PyImport_ImportModule(module.c_str());
-    if (loaded == nullptr) die("cannot import the strategy " + path);
+    if (loaded == nullptr) strategy_failed("cannot import the strategy " + path);
     PyObject* strategy = PyObject_CallMethod(loaded, "create", nullptr);
     Py_DECREF(loaded);
-    if (strategy == nullptr) die("strategy.create() failed");
+    if (strategy == nullptr) strategy_failed("strategy.create() failed");
     return strategy;
 }
 
-void start_python() {
-    if (PyImport_AppendInittab("kavno", PyInit_kavno) < 0) die("cannot register kavno");
+void start_python(const Options& options) {
+#ifndef KAVNO_HOST_INSTALLED
+    if (PyImport_AppendInittab("kavno", PyInit_kavno) < 0) bad_input("cannot register kavno");
+#endif
     PyConfig config;
     PyConfig_InitIsolatedConfig(&config);
     PyStatus status = PyStatus_Ok();
-    if (std::getenv("PYTHONHOME") == nullptr) {
+    if (!options.python.empty()) {
+        // As if that executable ran: its prefix, and its venv (pyvenv.cfg beside it) with the site-packages.
+        status = PyConfig_SetBytesString(&config, &config.program_name, options.python.c_str());
+    } else if (std::getenv("PYTHONHOME") == nullptr) {
         status = PyConfig_SetBytesString(&config, &config.home, KAVNO_PYTHON_HOME);
     }
     if (!PyStatus_Exception(status)) status = Py_InitializeFromConfig(&config);
@@ -148,74 +173,108 @@ void start_python() {
     if (PyStatus_Exception(status)) Py_ExitStatusException(status);
 }
 
+struct Run {
+    double cash = 0.0, holding = 0.0, fees = 0.0, entry_price = 0.0;
+    std::size_t trades = 0;
+};
+
+// Hands one bar to the strategy and fills what it asks for at the bar's close (0.1% fee; no short selling).
+void replay(PyObject* strategy, const Options& options, const bars::Bar& bar, std::size_t index, Run& run) {
+    const std::string where = "at bar " + std::to_string(index + 1);
+    const kavno::Milliseconds close_time{bar.open_ms + options.interval.milliseconds - 1};
+    PyObject* signal = call(strategy, "on_candle",
+                            kavno::make_candle({kavno::TradeKind::Spot, options.code, options.interval.value,
+                                                kavno::Milliseconds{bar.open_ms}, close_time, bar.open, bar.high,
+                                                bar.low, bar.close, bar.volume, bar.volume * bar.close, 100}),
+                            where);
+    if (signal != Py_None) {
+        PyObject* side_object = nullptr;
+        double volume = 0.0;
+        if (!PyArg_ParseTuple(signal, "Od;on_candle gives None or (TradeSide, volume)", &side_object, &volume)) {
+            strategy_failed("strategy.on_candle gave something else " + where);
+        }
+        PyObject* side_number = PyNumber_Long(side_object);  // int(TradeSide)
+        const long side_value = side_number ? PyLong_AsLong(side_number) : -1;
+        Py_XDECREF(side_number);
+        if (side_value < 0 || side_value > 1 || PyErr_Occurred()) {
+            strategy_failed("strategy.on_candle gave a side that is no TradeSide " + where);
+        }
+        const auto side = static_cast<kavno::TradeSide>(side_value);
+        if (side == kavno::TradeSide::Short) volume = std::min(volume, run.holding);
+        if (volume > 0.0) {
+            const double fee = volume * bar.close * 0.001;
+            const double signed_volume = side == kavno::TradeSide::Long ? volume : -volume;
+            if (side == kavno::TradeSide::Long) run.entry_price = bar.close;
+            run.cash -= signed_volume * bar.close + fee;
+            run.holding += signed_volume;
+            run.fees += fee;
+            ++run.trades;
+            const std::string id = "order-" + std::to_string(run.trades);
+            Py_DECREF(call(strategy, "on_order",
+                           kavno::make_order({id, kavno::TradeKind::Spot, kavno::TradeType::Market, side, options.code,
+                                              kavno::OrderStatus::Filled, volume, bar.close, volume, bar.close, fee,
+                                              close_time}),
+                           where));
+            Py_DECREF(call(strategy, "on_position",
+                           kavno::make_position({kavno::TradeKind::Spot, options.code, kavno::TradeSide::Long,
+                                                 run.holding, run.holding > 0.0 ? run.entry_price : 0.0, 1}),
+                           where));
+        }
+    }
+    Py_DECREF(signal);
+}
+
+// The strategy's log, a list of str, read whole before anything of the report is printed.
+std::vector<std::string> read_log(PyObject* strategy) {
+    PyObject* log = PyObject_GetAttrString(strategy, "log");
+    if (log == nullptr) strategy_failed("the strategy has no log");
+    if (!PyList_Check(log)) strategy_failed("strategy.log is not a list");
+    std::vector<std::string> lines;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(log); ++i) {
+        PyObject* line = PyList_GET_ITEM(log, i);
+        Py_ssize_t size = 0;
+        const char* text = PyUnicode_Check(line) ? PyUnicode_AsUTF8AndSize(line, &size) : nullptr;
+        if (text == nullptr) {
+            if (!PyErr_Occurred()) {
+                PyErr_Format(PyExc_TypeError, "strategy.log[%zd] is a %.100s, not a str", i, Py_TYPE(line)->tp_name);
+            }
+            strategy_failed("the strategy's log cannot be printed");
+        }
+        lines.emplace_back(text, static_cast<std::size_t>(size));
+    }
+    Py_DECREF(log);
+    return lines;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     const Options options = parse_options(argc, argv);
-    const std::vector<Bar> bars = options.csv.empty() ? generated_series(options.candles) : csv_series(options.csv);
-    start_python();
+    std::vector<bars::Bar> series;
+    try {
+        series = options.csv.empty() ? bars::generated(options.candles.value_or(100'000), options.interval.milliseconds)
+                                     : bars::read_csv(options.csv, options.interval.milliseconds);
+    } catch (const bars::BadInput& error) {
+        bad_input(error.what());
+    }
+    start_python(options);
     PyObject* strategy = load_strategy(options.strategy);
 
-    double cash = 0.0, holding = 0.0, fees = 0.0, entry_price = 0.0;
-    std::size_t trades = 0;
+    Run run;
     const auto started = std::chrono::steady_clock::now();
-    for (const Bar& bar : bars) {
-        PyObject* signal = call(strategy, "on_candle",
-                                kavno::make_candle({kavno::TradeKind::Spot, "BTCUSDT", kavno::CandleInterval::Min1,
-                                                    kavno::Milliseconds{bar.open_ms},
-                                                    kavno::Milliseconds{bar.open_ms + 59'999}, bar.open, bar.high,
-                                                    bar.low, bar.close, bar.volume, bar.volume * bar.close, 100}));
-        if (signal != Py_None) {
-            PyObject* side_object = nullptr;
-            double volume = 0.0;
-            if (!PyArg_ParseTuple(signal, "Od;on_candle gives None or (TradeSide, volume)", &side_object, &volume)) {
-                die("strategy.on_candle gave something else");
-            }
-            PyObject* side_number = PyNumber_Long(side_object);  // int(TradeSide)
-            const long side_value = side_number ? PyLong_AsLong(side_number) : -1;
-            Py_XDECREF(side_number);
-            if (side_value < 0 || side_value > 1) die("the side is not a TradeSide");
-            const auto side = static_cast<kavno::TradeSide>(side_value);
-            if (side == kavno::TradeSide::Short) volume = std::min(volume, holding);  // no short selling here
-            if (volume > 0.0) {
-                const double fee = volume * bar.close * 0.001;
-                const double signed_volume = side == kavno::TradeSide::Long ? volume : -volume;
-                if (side == kavno::TradeSide::Long) entry_price = bar.close;
-                cash -= signed_volume * bar.close + fee;
-                holding += signed_volume;
-                fees += fee;
-                ++trades;
-                const std::string id = "order-" + std::to_string(trades);
-                Py_DECREF(call(strategy, "on_order",
-                               kavno::make_order({id, kavno::TradeKind::Spot, kavno::TradeType::Market, side, "BTCUSDT",
-                                                  kavno::OrderStatus::Filled, volume, bar.close, volume, bar.close, fee,
-                                                  kavno::Milliseconds{bar.open_ms + 59'999}})));
-                Py_DECREF(call(strategy, "on_position",
-                               kavno::make_position({kavno::TradeKind::Spot, "BTCUSDT", kavno::TradeSide::Long,
-                                                     holding, holding > 0.0 ? entry_price : 0.0, 1})));
-            }
-        }
-        Py_DECREF(signal);
-    }
+    for (std::size_t i = 0; i < series.size(); ++i) replay(strategy, options, series[i], i, run);
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-    const double last_close = bars.empty() ? 0.0 : bars.back().close;
+    const double last_close = series.back().close;
 
-    PyObject* log = PyObject_GetAttrString(strategy, "log");
-    if (log == nullptr || !PyList_Check(log)) die("strategy.log is not a list");
-    std::printf("kavno host: %zu candles through %s\n", bars.size(), options.strategy.c_str());
-    const Py_ssize_t lines = PyList_GET_SIZE(log);
-    for (Py_ssize_t i = 0; i < lines && static_cast<std::size_t>(i) < options.log_lines; ++i) {
-        std::printf("  %s\n", PyUnicode_AsUTF8(PyList_GET_ITEM(log, i)));
-    }
-    if (static_cast<std::size_t>(lines) > options.log_lines) {
-        std::printf("  ... %zd more\n", lines - static_cast<Py_ssize_t>(options.log_lines));
-    }
-    std::printf("trades: %zu\n", trades);
-    std::printf("final position: %.4f BTCUSDT at %.2f\n", holding, last_close);
-    std::printf("fees: %.2f\n", fees);
-    std::printf("PnL: %.2f\n", cash + holding * last_close);
-    std::printf("candles per second: %.0f\n", seconds > 0 ? static_cast<double>(bars.size()) / seconds : 0.0);
-    Py_DECREF(log);
+    const std::vector<std::string> log = read_log(strategy);
+    std::printf("kavno host: %zu candles through %s\n", series.size(), options.strategy.c_str());
+    for (std::size_t i = 0; i < log.size() && i < options.log_lines; ++i) std::printf("  %s\n", log[i].c_str());
+    if (log.size() > options.log_lines) std::printf("  ... %zu more\n", log.size() - options.log_lines);
+    std::printf("trades: %zu\n", run.trades);
+    std::printf("final position: %.4f %s at %.2f\n", run.holding, options.code.c_str(), last_close);
+    std::printf("fees: %.2f\n", run.fees);
+    std::printf("PnL: %.2f\n", run.cash + run.holding * last_close);
+    std::printf("candles per second: %.0f\n", seconds > 0 ? static_cast<double>(series.size()) / seconds : 0.0);
     Py_DECREF(strategy);
     return Py_FinalizeEx() < 0 ? 1 : 0;
 }

@@ -16,15 +16,15 @@ class MovingAverageCrossover:
 
     def __init__(self, fast: int = 10, slow: int = 40, budget: float = 10_000.0,
                  interval: CandleInterval = CandleInterval.Min1) -> None:
-        self.fast = fast
-        self.slow = slow
-        self.budget = budget
-        self.interval = interval
+        self.fast: int = fast
+        self.slow: int = slow
+        self.budget: float = budget
+        self.interval: CandleInterval = interval
         self.closes: deque[float] = deque(maxlen=slow)
-        self.fast_sum = 0.0
-        self.slow_sum = 0.0
+        self.fast_sum: float = 0.0
+        self.slow_sum: float = 0.0
         self.above: bool | None = None
-        self.holding = 0.0
+        self.holding: float = 0.0
         self.log: list[str] = []
 
     def on_candle(self, bar: Candle) -> tuple[TradeSide, float] | None:
@@ -53,8 +53,9 @@ class MovingAverageCrossover:
         if order.status != OrderStatus.Filled:
             return
         verb = "buy " if order.side == TradeSide.Long else "sell"
-        self.log.append(f"{date_to_str(order.create_time)} {verb} {order.filled_volume:.4f} {order.code} "
-                        f"@ {order.filled_price:.2f} (fee {safe_float(order.fee, 2):.2f})")
+        fee = safe_float(order.fee, 2)
+        when = date_to_str(order.create_time)
+        self.log.append(f"{when} {verb} {order.filled_volume:.4f} {order.code} @ {order.filled_price:.2f} (fee {fee:.2f})")
 
     def on_position(self, position: Position) -> None:
         self.holding = position.volume if position.side == TradeSide.Long else -position.volume

@@ -1,4 +1,5 @@
-"""The embedding host: kavno linked into an executable, running examples/strategy.py over a candle series.
+"""The embedding host: kavno linked into an executable (or imported from the installed package), running
+examples/strategy.py over a candle series, and refusing bad input, bad options and failing strategies.
 
 The host's report is checked against the same strategy run here in Python over the same bars, with stand-ins for
 the records, so that the engine's fills, the records it hands over and its accounting are all checked."""
@@ -17,6 +18,7 @@ from kavno import CandleInterval, OrderStatus, TradeSide
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 HOST = os.environ.get("KAVNO_HOST")
+INSTALLED_HOST = pathlib.Path(HOST).with_name("kavno_host_installed") if HOST else None
 pytestmark = pytest.mark.skipif(not HOST, reason="KAVNO_HOST names no built host (make test sets it)")
 
 
@@ -62,8 +64,8 @@ def replay(rows):
     return trades, holding, cash + holding * rows[-1][4], s.log
 
 
-def run_host(*args):
-    result = subprocess.run([HOST, *args], capture_output=True, text=True, timeout=120)
+def run_host(*args, host=None):
+    result = subprocess.run([str(host or HOST), *args], capture_output=True, text=True, timeout=120)
     assert result.returncode == 0, result.stderr
     return result.stdout
 
@@ -91,9 +93,104 @@ def test_host_generated_series_is_deterministic():
     assert "kavno host: 2000 candles" in first and re.search(r"^trades: \d+$", first, re.M)
 
 
-def test_host_reports_a_bad_csv(tmp_path):
-    csv = tmp_path / "bad.csv"
-    csv.write_text("1,2,3\n")
-    result = subprocess.run([HOST, "--csv", str(csv)], capture_output=True, text=True, timeout=60)
+def without_speed(report):
+    return re.sub(r"candles per second: \d+", "", report)
+
+
+def test_the_installed_variant_imports_the_environments_kavno_and_reports_the_same():
+    static = run_host("--candles", "2000", "--interval", "Min5")
+    installed = run_host("--candles", "2000", "--interval", "Min5", "--python", sys.executable, host=INSTALLED_HOST)
+    assert without_speed(installed) == without_speed(static)
+
+
+def test_code_and_interval_name_what_the_bars_are(tmp_path):
+    strategy = tmp_path / "records.py"
+    strategy.write_text("class S:\n    def __init__(self):\n        self.log = []\n"
+                        "    def on_candle(self, bar):\n"
+                        "        if not self.log:\n"
+                        "            self.log.append(f'{bar.code} {bar.interval!r} {bar.open_time} {bar.close_time}')\n"
+                        "def create():\n    return S()\n")
+    out = run_host("--candles", "3", "--code", "ETH-PERP", "--interval", "Hour1", "--strategy", str(strategy))
+    assert "  ETH-PERP CandleInterval.Hour1 2024-01-01 00:00:00+00:00 2024-01-01 00:59:59.999000+00:00" in out
+    assert "final position: 0.0000 ETH-PERP at " in out
+
+
+ROW = "1704067260000,100,101,99,100,5"
+
+
+@pytest.mark.parametrize("content, message", [
+    (f"{ROW}\n1704067320000.5,100,101,99,100,5\n",
+     "bars.csv:2: open_time_ms: '1704067320000.5' is not a whole number of milliseconds"),
+    ("1.70406726e12,100,101,99,100,5\n", "bars.csv:1: open_time_ms: '1.70406726e12' is not a whole number of milliseconds"),
+    ("1704067260000;100;101;99;100;5\n", "bars.csv:1: expected 6 comma-separated fields "
+     "(open_time_ms,open,high,low,close,volume), found 1"),
+    (f"{ROW},7\n", "bars.csv:1: expected 6 comma-separated fields (open_time_ms,open,high,low,close,volume), found 7"),
+    (f"{ROW}\x00\n", "bars.csv:1: volume: '5\\x00' is not a finite number"),
+    ("1704067260000,10abc,101,99,100,5\n", "bars.csv:1: open: '10abc' is not a finite number"),
+    ("1704067260000,nan,101,99,100,5\n", "bars.csv:1: open: 'nan' is not a finite number"),
+    ("1704067260000,100,101,99,100,-5\n", "bars.csv:1: volume: '-5' is negative"),
+    (" 1704067260000,100,101,99,100,5\n", "bars.csv:1: open_time_ms: ' 1704067260000' is not a whole number of milliseconds"),
+    ("\ufeff open_time_ms,open,high,low,close,volume\n",  # a BOM is dropped, a header must be exact
+     "bars.csv:1: open_time_ms: ' open_time_ms' is not a whole number of milliseconds"),
+    (f"{ROW}\n\n{ROW}\n", "bars.csv:2: an empty line"),
+    (f"{ROW}\n{ROW}\n", "bars.csv:2: open_time_ms: 1704067260000 does not come after the bar before (1704067260000)"),
+    ("9223372036854775807,1,1,1,1,1\n", "bars.csv:1: open_time_ms: 9223372036854775807 is outside the dates a record can hold"),
+    ("", "bars.csv: no bars"),
+    ("open_time_ms,open,high,low,close,volume\n", "bars.csv: no bars"),
+])
+def test_bad_csv_input_stops_the_run_with_file_line_and_what_is_wrong(tmp_path, content, message):
+    (tmp_path / "bars.csv").write_text(content)
+    result = subprocess.run([HOST, "--csv", "bars.csv"], capture_output=True, text=True, timeout=60, cwd=tmp_path)
+    assert (result.returncode, result.stderr, result.stdout) == (2, f"kavno_host: {message}\n", "")
+
+
+def test_a_byte_order_mark_and_crlf_line_ends_are_read(tmp_path):
+    (tmp_path / "bars.csv").write_bytes(b"\xef\xbb\xbfopen_time_ms,open,high,low,close,volume\r\n" +
+                                        b"".join(f"{ms},100,101,99,100,5\r\n".encode() for ms in range(0, 600_000, 60_000)))
+    assert "kavno host: 10 candles through" in run_host("--csv", str(tmp_path / "bars.csv"))
+
+
+@pytest.mark.parametrize("arguments, message", [
+    (["--candles", "abc"], "--candles: 'abc' is not a count from 1 to 10000000"),
+    (["--candles", "-1"], "--candles: '-1' is not a count from 1 to 10000000"),
+    (["--candles", "99999999999999999999"], "--candles: '99999999999999999999' is not a count from 1 to 10000000"),
+    (["--candles", "0"], "--candles: '0' is not a count from 1 to 10000000"),
+    (["--log", "1e3"], "--log: '1e3' is not a count from 0 to 1000000"),
+    (["--interval", "Min3"], "--interval: 'Min3' is not one of Min1, Min5, Min15, Hour1, Day1"),
+    (["--code", ""], "--code: '' is no code"),
+    (["--csv"], "--csv needs a value (kavno_host --help lists the options)"),
+    (["--candles", "5", "--csv", "x.csv"], "--candles and --csv exclude each other"),
+    (["--speed", "2"], "unknown option '--speed' (kavno_host --help lists the options)"),
+    (["--csv", "missing.csv"], "missing.csv: no such file"),
+    (["--csv", "."], ".: not a regular file"),
+])
+def test_bad_options_are_refused_with_a_clear_message(tmp_path, arguments, message):
+    result = subprocess.run([HOST, *arguments], capture_output=True, text=True, timeout=60, cwd=tmp_path)
+    assert (result.returncode, result.stderr) == (2, f"kavno_host: {message}\n")
+
+
+def test_help_lists_the_options():
+    assert "--interval I" in run_host("--help")
+
+
+@pytest.mark.parametrize("body, first_line, last_line", [
+    ("def create():\n    raise KeyError('no such account')\n", "kavno_host: strategy.create() failed",
+     "KeyError: 'no such account'"),
+    ("import sys\nclass S:\n    log = []\n    def on_candle(self, bar):\n        sys.exit(0)\n"
+     "def create():\n    return S()\n", "kavno_host: strategy.on_candle failed at bar 1", "SystemExit: 0"),
+    ("class S:\n    log = []\n    def on_candle(self, bar):\n        return 1 / 0\ndef create():\n    return S()\n",
+     "kavno_host: strategy.on_candle failed at bar 1", "ZeroDivisionError: division by zero"),
+    ("class S:\n    log = [b'bytes']\n    def on_candle(self, bar):\n        return None\ndef create():\n    return S()\n",
+     "kavno_host: the strategy's log cannot be printed", "TypeError: strategy.log[0] is a bytes, not a str"),
+    ("class S:\n    log = []\n    def on_candle(self, bar):\n        return ('long', 1.0)\ndef create():\n    return S()\n",
+     "kavno_host: strategy.on_candle gave a side that is no TradeSide at bar 1", "ValueError: invalid literal for int()"),
+    ("raise ImportError('broken')\n", "kavno_host: cannot import the strategy", "ImportError: broken"),
+])
+def test_a_failing_strategy_ends_the_run_with_its_traceback(tmp_path, body, first_line, last_line):
+    (tmp_path / "failing.py").write_text(body)
+    result = subprocess.run([HOST, "--candles", "5", "--strategy", str(tmp_path / "failing.py")], capture_output=True,
+                            text=True, timeout=60)
     assert result.returncode == 1
-    assert "expected open_time_ms,open,high,low,close,volume" in result.stderr
+    lines = result.stderr.splitlines()
+    assert lines[0].startswith(first_line) and lines[-1].startswith(last_line), result.stderr
+    assert "trades:" not in result.stdout

@@ -3,6 +3,8 @@ layout handshake that refuses a kavno laid out otherwise (and ignores docstrings
 designated initializer become, a producer built against 0.1.0, and the failures it reports."""
 
 import datetime as dt
+import os
+import pathlib
 import re
 import shutil
 import signal
@@ -158,3 +160,45 @@ def test_calling_a_producer_without_the_gil_stops_a_debug_build(compile_extensio
     result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
     assert result.returncode == -signal.SIGABRT
     assert "kavno's producer API needs the GIL" in result.stderr
+
+
+def header_version():
+    text = (ROOT / "include" / "kavno" / "version.hpp").read_text()
+    parts = [re.search(rf"#define KAVNO_VERSION_{part} (\d+)", text).group(1) for part in ("MAJOR", "MINOR", "PATCH")]
+    return ".".join(parts)
+
+
+def test_the_package_reports_the_version_of_its_headers():
+    import importlib.metadata
+
+    assert importlib.metadata.version("kavno") == header_version() == "0.2.0"
+
+
+def installed_prefix():
+    import sysconfig
+
+    prefix = pathlib.Path(sysconfig.get_path("data"))
+    if not (prefix / "share" / "cmake" / "kavno" / "kavnoConfigVersion.cmake").exists():
+        pytest.skip("kavno's CMake package is not installed in this environment")
+    return prefix
+
+
+@pytest.mark.parametrize("requested, found", [("0.1", True), ("0.2", True), ("0.3", False), ("1.0", False)])
+def test_find_package_takes_any_newer_0_x(tmp_path, requested, found):
+    (tmp_path / "CMakeLists.txt").write_text(
+        f"cmake_minimum_required(VERSION 3.24)\nproject(consumer LANGUAGES CXX)\n"
+        f"find_package(kavno {requested} CONFIG)\nmessage(STATUS \"kavno found: ${{kavno_FOUND}} ${{kavno_VERSION}}\")\n")
+    result = subprocess.run([sys.executable, "-m", "cmake", "-S", str(tmp_path), "-B", str(tmp_path / "build"),
+                             f"-DCMAKE_PREFIX_PATH={installed_prefix()}"], capture_output=True, text=True, timeout=300)
+    assert result.returncode == 0, result.stderr
+    assert ("kavno found: 1 0.2.0" in result.stdout) is found, result.stdout
+
+
+def test_pkg_config_leaves_the_language_level_to_the_consumer():
+    if shutil.which("pkg-config") is None:
+        pytest.skip("no pkg-config")
+    prefix = installed_prefix()
+    flags = subprocess.run(["pkg-config", "--cflags", "kavno"], capture_output=True, text=True, check=True,
+                           env={**os.environ, "PKG_CONFIG_PATH": str(prefix / "lib" / "pkgconfig")}).stdout.split()
+    assert len(flags) == 1 and flags[0].startswith("-I") and not any(flag.startswith("-std") for flag in flags)
+    assert pathlib.Path(flags[0][2:]).resolve() == (prefix / "include").resolve()

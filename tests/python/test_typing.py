@@ -1,7 +1,9 @@
-"""The shipped stubs describe the runtime exactly, and the example strategy type-checks strictly against them."""
+"""The shipped stubs describe the runtime exactly, and the example strategy type-checks strictly against them with
+mypy --strict and basedpyright; comparing members of two enumeration classes is flagged by both."""
 
 import os
 import pathlib
+import re
 import subprocess
 import sys
 
@@ -9,6 +11,7 @@ import pytest
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 pytest.importorskip("mypy")
+BASEDPYRIGHT = pathlib.Path(sys.executable).with_name("basedpyright")
 
 
 def mypy(*args, cwd):
@@ -37,3 +40,38 @@ def test_example_strategy_passes_mypy_strict(tmp_path):
     result = mypy("mypy", "--strict", "--cache-dir", str(tmp_path / "cache"), str(ROOT / "examples" / "strategy.py"),
                   cwd=tmp_path)
     assert result.returncode == 0, result.stdout + result.stderr
+
+
+@pytest.mark.skipif(not (ROOT / "examples" / "strategy.py").is_file(), reason="examples are not beside the tests")
+def test_example_strategy_passes_basedpyright(tmp_path):
+    if not BASEDPYRIGHT.exists():
+        pytest.skip("basedpyright is not installed")
+    result = subprocess.run([str(BASEDPYRIGHT), "--pythonpath", sys.executable, str(ROOT / "examples" / "strategy.py")],
+                            capture_output=True, text=True, cwd=tmp_path, timeout=600)
+    assert result.returncode == 0 and "0 errors, 0 warnings" in result.stdout, result.stdout
+
+
+COMPARISONS = """\
+from kavno import OrderStatus, TradeKind, TradeSide, TradeType
+
+same_class: bool = TradeKind.Spot == TradeKind.Future
+with_an_int: bool = OrderStatus.Filled == 3
+int_first: bool = 3 == OrderStatus.Filled
+with_a_bool: bool = TradeSide.Short != True
+other_class: bool = TradeKind.Spot == TradeType.Limit
+other_class_not: bool = TradeKind.Spot != TradeType.Limit
+"""
+
+
+def test_comparing_members_of_different_classes_is_flagged(tmp_path):
+    source = tmp_path / "comparisons.py"
+    source.write_text(COMPARISONS)
+    flagged = {7, 8}  # the last two lines
+    result = mypy("mypy", "--strict", "--cache-dir", str(tmp_path / "cache"), str(source), cwd=tmp_path)
+    lines = {int(m) for m in re.findall(r"comparisons\.py:(\d+): error: Unsupported operand types", result.stdout)}
+    assert lines == flagged, result.stdout
+    if BASEDPYRIGHT.exists():
+        result = subprocess.run([str(BASEDPYRIGHT), "--pythonpath", sys.executable, str(source)],
+                                capture_output=True, text=True, cwd=tmp_path, timeout=600)
+        lines = {int(m) for m in re.findall(r"comparisons\.py:(\d+):\d+ - error: Operator", result.stdout)}
+        assert lines == flagged, result.stdout
