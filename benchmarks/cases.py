@@ -38,6 +38,10 @@ class Operation:
     floor: Contender | None = None
     # (reference contender or FLOOR, the largest ratio of kavno to it), in instructions and in time
     targets: list[tuple[str, float]] = dataclasses.field(default_factory=list)
+    # the longest a call of kavno may take, in nanoseconds (a target of its own, in time only)
+    time_limit_ns: float | None = None
+    # calls per callgrind loop; statements that do much work in one call take fewer
+    ir_calls: int = 2000
 
     @property
     def title(self):
@@ -186,7 +190,38 @@ def operations():
                 contenders.append(Contender("complex.real", "c.real", {"c": complex(71200.0, 1.0)}))
             out.append(Operation("attribute read", f"{name} ({kind})", contenders))
         out.append(Operation("record creation", "Candle", [
-            Contender(KAVNO, "make(1)", {"make": testing.create_candles}, ),
+            Contender(KAVNO, "make(1)", {"make": testing.create_candles}),
             Contender("dataclass(slots=True)", "C(**fields)", {"C": SlottedCandle, "fields": fields}),
         ]))
+        if feed is not None:
+            out += feed_operations(feed, testing, fields)
+    return out
+
+
+def feed_operations(feed, testing, fields):
+    """kavno_feed: a Candle from Python, a series over a pyarrow Table, and iteration over a series."""
+    out = [Operation("record creation from Python", "kavno_feed.make_candle", [
+        Contender(KAVNO, "make(**fields)", {"make": feed.make_candle, "fields": fields}),
+        Contender("dataclass(slots=True)", "C(**fields)", {"C": SlottedCandle, "fields": fields},
+                  "holds the objects it is given"),
+    ], targets=[("dataclass(slots=True)", 2.0)])]
+    pa = installed("pyarrow")
+    if pa is None:
+        return out
+
+    def table(rows):
+        start = 1_704_067_200_000
+        prices = [42_000.0 + (i % 977) * 0.5 for i in range(rows)]
+        return pa.table({"open_time": pa.array(range(start, start + rows * 60_000, 60_000), pa.timestamp("ms", "UTC")),
+                         "open": prices, "high": prices, "low": prices, "close": prices, "volume": [1.0] * rows})
+
+    big, small = table(1_000_000), table(1000)
+    out.append(Operation("candles() over a pyarrow Table", "1,000,000 rows", [
+        Contender(KAVNO, "f(t, code='BTCUSDT', interval=0)", {"f": feed.candles, "t": big}),
+    ], time_limit_ns=30e6, ir_calls=4))
+    series = feed.candles(small, code="BTCUSDT", interval=0)
+    out.append(Operation("iterating a CandleSeries", "1000 candles", [
+        Contender(KAVNO, "for c in s: pass", {"s": series}),
+    ], Contender(FLOOR, "make(1000)", {"make": testing.create_candles}, "the C++ producer's make_candle, 1000 times"),
+        targets=[(FLOOR, 1.3)], ir_calls=40))
     return out

@@ -2,7 +2,7 @@
 
 Each operation runs in its own interpreter under callgrind. Inside it, every contender's statement is warmed up,
 then run N and 2N times between the client requests that zero and dump callgrind's counters (`_kavno_floors`);
-(Ir(2N) - Ir(N)) / N is the cost of one statement plus the loop around it, and the same figure for `pass`, the
+(Ir(2N) - Ir(N)) / N (N = 2000, fewer for statements that do much in one call) is the cost of one statement plus the loop around it, and the same figure for `pass`, the
 empty loop, is taken off. Counts do not depend on what else the machine is doing.
 """
 
@@ -21,16 +21,15 @@ import timeit
 sys.path.insert(0, str(pathlib.Path(__file__).parent))
 from cases import Contender, operations  # noqa: E402
 
-N = 2000
 WARMUP = 500
 EMPTY = "(empty loop)"
 
 
-def loop_cost(contender, floors):
-    """Zeroes and dumps the counters around N and then 2N runs of the statement."""
+def loop_cost(contender, floors, calls):
+    """Zeroes and dumps the counters around `calls` and then twice as many runs of the statement."""
     timer = timeit.Timer(contender.statement, globals=contender.namespace)
-    timer.timeit(WARMUP)  # lets the adaptive interpreter specialise the loop first
-    for number in (N, 2 * N):
+    timer.timeit(min(WARMUP, calls))  # lets the adaptive interpreter specialise the loop first
+    for number in (calls, 2 * calls):
         floors.callgrind_zero()
         timer.timeit(number)
         floors.callgrind_dump()
@@ -44,7 +43,7 @@ def child(index):
     operation = operations()[index]
     names = []
     for contender in [Contender(EMPTY, "pass", {})] + operation.everyone():
-        loop_cost(contender, floors)
+        loop_cost(contender, floors, operation.ir_calls)
         names.append(contender.name)
     print(json.dumps(names))
 
@@ -59,7 +58,7 @@ def totals(outputs):
     return found
 
 
-def measure(index):
+def measure(index, calls):
     with tempfile.TemporaryDirectory() as directory:
         out = os.path.join(directory, "callgrind.out")
         command = ["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", "--dump-line=no",
@@ -72,7 +71,7 @@ def measure(index):
         counts = totals(dumps)
     if len(counts) != 2 * len(names):
         raise SystemExit(f"callgrind run {index}: {len(counts)} dumps for {len(names)} contenders")
-    per_call = {name: (counts[2 * i + 1] - counts[2 * i]) / N for i, name in enumerate(names)}
+    per_call = {name: (counts[2 * i + 1] - counts[2 * i]) / calls for i, name in enumerate(names)}
     empty = per_call.pop(EMPTY)
     return {name: round(cost - empty, 1) for name, cost in per_call.items()}
 
@@ -91,7 +90,7 @@ def main():
     for index, operation in enumerate(operations()):
         if args.only and not re.search(args.only, operation.title):
             continue
-        ir = measure(index)
+        ir = measure(index, operation.ir_calls)
         rows.append({"operation": operation.name, "label": operation.label, "ir": ir,
                      "notes": {c.name: c.note for c in operation.everyone() if c.note},
                      "targets": operation.targets})

@@ -65,7 +65,7 @@ def main():
         ns, ratios = measure(operation, args.rounds)
         rows.append({"operation": operation.name, "label": operation.label, "ns": ns, "ratios": ratios,
                      "notes": {c.name: c.note for c in operation.everyone() if c.note},
-                     "targets": operation.targets})
+                     "targets": operation.targets, "time_limit_ns": operation.time_limit_ns})
         shown = "  ".join(f"{name} {value:.1f}" for name, value in ns.items())
         print(f"{operation.title:40} {shown}", flush=True)
     result = {"python": platform.python_version(), "kind": "time", "rounds": args.rounds,

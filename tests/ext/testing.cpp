@@ -6,8 +6,13 @@
 #include "kavno/producer.hpp"
 
 #include "pure/fatal.hpp"
+#include "../../feed/arrow.hpp"
 
 #include <datetime.h>
+
+#include <memory>
+#include <string>
+#include <vector>
 
 namespace {
 
@@ -142,6 +147,189 @@ PyObject* fatal(PyObject*, PyObject* message) {
     kavno::fatal(view(text, size));
 }
 
+// --- an Arrow exporter whose release callbacks are counted -----------------------------------------------------
+// Tables built from Python lists, exported as a stream of record batches (struct arrays), so that the tests can
+// see kavno_feed call each release callback exactly once, whatever happens to the data in between.
+
+struct Counts {
+    long schemas = 0, arrays = 0, streams = 0;
+};
+Counts exported, released;
+
+struct ColumnSpec {
+    std::string name, format;
+    std::vector<std::int64_t> bits;   // each value's 8 bytes (int64, or a double's bits)
+    std::vector<bool> valid;
+};
+
+struct BatchData {  // owns what one exported struct array points at
+    std::vector<std::vector<std::uint8_t>> buffers;
+    std::vector<std::vector<const void*>> buffer_lists;
+    std::vector<ArrowArray> children;
+    std::vector<ArrowArray*> child_pointers;
+    const void* struct_buffers[1] = {nullptr};
+};
+
+void release_array(ArrowArray* array) {
+    delete static_cast<BatchData*>(array->private_data);
+    array->release = nullptr;
+    ++released.arrays;
+}
+
+void release_child(ArrowArray* array) { array->release = nullptr; }
+
+void export_batch(const std::vector<ColumnSpec>& columns, std::size_t from, std::size_t to, ArrowArray* out) {
+    auto* data = new BatchData;
+    const auto rows = static_cast<std::int64_t>(to - from);
+    data->children.resize(columns.size());
+    data->buffers.resize(2 * columns.size());
+    data->buffer_lists.resize(columns.size());
+    for (std::size_t c = 0; c < columns.size(); ++c) {
+        std::vector<std::uint8_t>& validity = data->buffers[2 * c];
+        std::vector<std::uint8_t>& values = data->buffers[2 * c + 1];
+        validity.assign((rows + 7) / 8 + 1, 0);
+        const int width = columns[c].format == "g" || columns[c].format == "l" || columns[c].format == "L" ||
+                                  columns[c].format.starts_with("ts")
+                              ? 8
+                              : 4;
+        values.resize(static_cast<std::size_t>(rows * width) + 8);
+        std::int64_t nulls = 0;
+        for (std::int64_t r = 0; r < rows; ++r) {
+            const std::int64_t bits = columns[c].bits[from + static_cast<std::size_t>(r)];
+            if (width == 8) {
+                std::memcpy(&values[static_cast<std::size_t>(r * 8)], &bits, 8);
+            } else if (columns[c].format == "f") {
+                double wide;
+                std::memcpy(&wide, &bits, 8);
+                const auto narrow = static_cast<float>(wide);
+                std::memcpy(&values[static_cast<std::size_t>(r * 4)], &narrow, 4);
+            } else {
+                const auto narrow = static_cast<std::int32_t>(bits);
+                std::memcpy(&values[static_cast<std::size_t>(r * 4)], &narrow, 4);
+            }
+            if (columns[c].valid[from + static_cast<std::size_t>(r)]) {
+                validity[static_cast<std::size_t>(r / 8)] |= static_cast<std::uint8_t>(1u << (r % 8));
+            } else {
+                ++nulls;
+            }
+        }
+        data->buffer_lists[c] = {nulls ? validity.data() : nullptr, values.data()};
+        data->children[c] = ArrowArray{rows, nulls, 0, 2, 0, data->buffer_lists[c].data(), nullptr, nullptr,
+                                       release_child, nullptr};
+    }
+    for (ArrowArray& child : data->children) data->child_pointers.push_back(&child);
+    *out = ArrowArray{rows, 0, 0, 1, static_cast<std::int64_t>(columns.size()), data->struct_buffers,
+                      data->child_pointers.data(), nullptr, release_array, data};
+    ++exported.arrays;
+}
+
+struct SchemaData {
+    std::vector<std::string> names, formats;
+    std::vector<ArrowSchema> children;
+    std::vector<ArrowSchema*> child_pointers;
+};
+
+void release_child_schema(ArrowSchema* schema) { schema->release = nullptr; }
+
+void release_schema(ArrowSchema* schema) {
+    delete static_cast<SchemaData*>(schema->private_data);
+    schema->release = nullptr;
+    ++released.schemas;
+}
+
+void export_schema(const std::vector<ColumnSpec>& columns, ArrowSchema* out) {
+    auto* data = new SchemaData;
+    for (const ColumnSpec& column : columns) {
+        data->names.push_back(column.name);
+        data->formats.push_back(column.format);
+    }
+    for (std::size_t c = 0; c < columns.size(); ++c) {
+        data->children.push_back(ArrowSchema{data->formats[c].c_str(), data->names[c].c_str(), nullptr,
+                                             ARROW_FLAG_NULLABLE, 0, nullptr, nullptr, release_child_schema, nullptr});
+    }
+    for (ArrowSchema& child : data->children) data->child_pointers.push_back(&child);
+    *out = ArrowSchema{"+s", "", nullptr, 0, static_cast<std::int64_t>(columns.size()), data->child_pointers.data(),
+                       nullptr, release_schema, data};
+    ++exported.schemas;
+}
+
+struct StreamData {
+    std::vector<ColumnSpec> columns;
+    std::size_t rows = 0, chunk = 1, next = 0;
+};
+
+int stream_schema(ArrowArrayStream* stream, ArrowSchema* out) {
+    export_schema(static_cast<StreamData*>(stream->private_data)->columns, out);
+    return 0;
+}
+
+int stream_next(ArrowArrayStream* stream, ArrowArray* out) {
+    auto* data = static_cast<StreamData*>(stream->private_data);
+    if (data->next >= data->rows) {
+        out->release = nullptr;  // the end
+        return 0;
+    }
+    const std::size_t to = std::min(data->rows, data->next + data->chunk);
+    export_batch(data->columns, data->next, to, out);
+    data->next = to;
+    return 0;
+}
+
+const char* stream_error(ArrowArrayStream*) { return "no error"; }
+
+void release_stream(ArrowArrayStream* stream) {
+    delete static_cast<StreamData*>(stream->private_data);
+    stream->release = nullptr;
+    ++released.streams;
+}
+
+void destroy_stream_capsule(PyObject* capsule) {
+    auto* stream = static_cast<ArrowArrayStream*>(PyCapsule_GetPointer(capsule, "arrow_array_stream"));
+    if (stream->release != nullptr) stream->release(stream);  // not taken by a consumer
+    delete stream;
+}
+
+// arrow_stream(columns, chunk): columns is a list of (name, format, values) with formats "g" (float64), "f"
+// (float32), "l" (int64), "i" (int32), "L" (uint64) or "ts<unit>:<zone>"; None is a null.
+PyObject* arrow_stream(PyObject*, PyObject* args) {
+    PyObject* columns_object;
+    Py_ssize_t chunk = 1;
+    if (!PyArg_ParseTuple(args, "O!n", &PyList_Type, &columns_object, &chunk)) return nullptr;
+    auto data = std::make_unique<StreamData>();
+    data->chunk = static_cast<std::size_t>(std::max<Py_ssize_t>(chunk, 1));
+    for (Py_ssize_t c = 0; c < PyList_GET_SIZE(columns_object); ++c) {
+        const char *name, *format;
+        PyObject* values;
+        if (!PyArg_ParseTuple(PyList_GET_ITEM(columns_object, c), "ssO!", &name, &format, &PyList_Type, &values)) {
+            return nullptr;
+        }
+        ColumnSpec column{name, format, {}, {}};
+        for (Py_ssize_t r = 0; r < PyList_GET_SIZE(values); ++r) {
+            PyObject* value = PyList_GET_ITEM(values, r);
+            std::int64_t bits = 0;
+            if (value != Py_None && PyFloat_Check(value)) {
+                const double number = PyFloat_AS_DOUBLE(value);
+                std::memcpy(&bits, &number, 8);
+            } else if (value != Py_None) {
+                bits = static_cast<std::int64_t>(PyLong_AsUnsignedLongLongMask(value));
+                if (PyErr_Occurred()) return nullptr;
+            }
+            column.bits.push_back(bits);
+            column.valid.push_back(value != Py_None);
+        }
+        data->rows = column.bits.size();
+        data->columns.push_back(std::move(column));
+    }
+    auto* stream = new ArrowArrayStream{stream_schema, stream_next, stream_error, release_stream, data.release()};
+    ++exported.streams;
+    return PyCapsule_New(stream, "arrow_array_stream", destroy_stream_capsule);
+}
+
+PyObject* arrow_counts(PyObject*, PyObject*) {
+    return Py_BuildValue("{s:(lll),s:(lll)}", "exported", exported.schemas, exported.arrays, exported.streams,
+                         "released", released.schemas, released.arrays, released.streams);
+}
+
 PyMethodDef methods[] = {
     {"make_pair", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(make_pair)), METH_VARARGS | METH_KEYWORDS,
      nullptr},
@@ -158,6 +346,8 @@ PyMethodDef methods[] = {
      METH_FASTCALL | METH_KEYWORDS, nullptr},
     {"fatal", fatal, METH_O, nullptr},
     {"bad_alloc_in_producer", bad_alloc_in_producer, METH_NOARGS, nullptr},
+    {"arrow_stream", arrow_stream, METH_VARARGS, nullptr},
+    {"arrow_counts", arrow_counts, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -194,3 +194,25 @@ def test_a_failing_strategy_ends_the_run_with_its_traceback(tmp_path, body, firs
     lines = result.stderr.splitlines()
     assert lines[0].startswith(first_line) and lines[-1].startswith(last_line), result.stderr
     assert "trades:" not in result.stdout
+
+
+def test_the_python_backtest_reports_what_the_engine_reports(tmp_path):
+    pytest.importorskip("pyarrow")
+    import pyarrow as pa
+    import pyarrow.parquet
+
+    rows = bars(3000)
+    csv = tmp_path / "bars.csv"
+    csv.write_text("open_time_ms,open,high,low,close,volume\n" +
+                   "".join(",".join(repr(v) for v in row) + "\n" for row in rows))
+    engine = run_host("--csv", str(csv), "--log", "1000", "--code", "ETHUSDT")
+    table = pa.table({"open_time": pa.array([r[0] for r in rows], pa.timestamp("ms", "UTC")),
+                      **{name: [r[i] for r in rows] for i, name in enumerate(["open", "high", "low", "close", "volume"], 1)}})
+    pyarrow.parquet.write_table(table, tmp_path / "bars.parquet")
+    for source in (csv, tmp_path / "bars.parquet"):
+        result = subprocess.run([sys.executable, str(ROOT / "examples" / "backtest.py"), str(source), "--log", "1000",
+                                 "--code", "ETHUSDT"], capture_output=True, text=True, timeout=120)
+        assert result.returncode == 0, result.stderr
+        report = lambda text: [line for line in text.splitlines()[1:] if not line.startswith("candles per second")]  # noqa: E731
+        assert report(result.stdout) == report(engine)
+        assert re.search(r"^trades: [1-9]\d*$", result.stdout, re.M)

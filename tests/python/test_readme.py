@@ -1,9 +1,15 @@
-"""The README's producer example is examples/engine.cpp, which compiles against include/ as it stands, loads beside
-kavno and makes a Candle. (tools/follow-readme, run by `make test`, follows the README's build commands.)"""
+"""The README's examples run as they stand: the producer example is examples/engine.cpp, which compiles against
+include/ and makes a Candle; the strategy test, the backtest commands and the dozen-line backtest run word for word.
+(tools/follow-readme, run by `make test`, follows the README's build commands in a fresh venv.)"""
 
 import datetime as dt
+import os
 import pathlib
 import re
+import subprocess
+import sys
+
+import pytest
 
 import kavno
 
@@ -29,3 +35,46 @@ def test_the_readme_producer_compiles_and_makes_a_candle(compile_extension):
     assert bar.open_time == dt.datetime(2024, 3, 15, 10, 30, tzinfo=dt.timezone.utc)
     assert bar.close_time == dt.datetime(2024, 3, 15, 10, 30, 59, 999000, tzinfo=dt.timezone.utc)
     assert (bar.code, bar.close, bar.trades, bar.interval) == ("BTCUSDT", 71200.0, 1204, kavno.CandleInterval.Min1)
+
+
+def readme_block(after, language):
+    """The first ```language block after the text `after`."""
+    text = (ROOT / "README.md").read_text()
+    match = re.search(rf"{re.escape(after)}.*?```{language}\n(.*?)```", text, re.S)
+    assert match, f"the README lost its {language} block after {after!r}"
+    return match.group(1)
+
+
+@pytest.fixture
+def reader_dir(tmp_path):
+    """A working folder as a reader's checkout looks from the README: examples/ at hand, the venv's python first."""
+    (tmp_path / "examples").symlink_to(ROOT / "examples")
+    environment = dict(os.environ, PATH=f"{pathlib.Path(sys.executable).parent}{os.pathsep}{os.environ['PATH']}",
+                       PYTHONDONTWRITEBYTECODE="1")
+    return tmp_path, environment
+
+
+def test_the_readme_pytest_example_is_examples_test_strategy_and_passes(reader_dir):
+    path, environment = reader_dir
+    source = (ROOT / "examples" / "test_strategy.py").read_text()
+    assert readme_block("A strategy test with pytest", "python") == source
+    result = subprocess.run([sys.executable, "-m", "pytest", "-p", "no:cacheprovider", "-q", "examples/test_strategy.py"],
+                            cwd=path, env=environment, capture_output=True, text=True, timeout=120)
+    assert result.returncode == 0, result.stdout + result.stderr
+    assert "2 passed" in result.stdout
+
+
+def test_the_readme_backtest_runs_word_for_word(reader_dir):
+    pytest.importorskip("pyarrow")
+    path, environment = reader_dir
+    shell = readme_block("From the shell, with generated bars", "sh")
+    result = subprocess.run(["bash", "-euo", "pipefail", "-c", shell.replace("--bars 100000", "--bars 3000")],
+                            cwd=path, env=environment, capture_output=True, text=True, timeout=300)
+    assert result.returncode == 0, result.stderr
+    assert re.search(r"^kavno backtest: 3000 candles through .*^trades: [1-9]\d*$", result.stdout, re.S | re.M)
+    script = readme_block("A backtest in a dozen lines", "python")
+    assert len([line for line in script.splitlines() if line.strip()]) <= 12
+    result = subprocess.run([sys.executable, "-c", script], cwd=path, env=environment, capture_output=True, text=True,
+                            timeout=120)
+    assert result.returncode == 0, result.stderr
+    assert re.fullmatch(r"[1-9]\d* trades, PnL -?[\d.]+, [\d,]+ candles per second\n", result.stdout)

@@ -18,9 +18,10 @@ def mypy(*args, cwd):
     return subprocess.run([sys.executable, "-m", *args], capture_output=True, text=True, cwd=cwd, timeout=600)
 
 
-def test_stubs_match_the_built_module(tmp_path):
+@pytest.mark.parametrize("module", ["kavno", "kavno_feed"])
+def test_stubs_match_the_built_module(tmp_path, module):
     # Run away from the source tree, so that only the installed module and stub package are seen.
-    result = mypy("mypy.stubtest", "kavno", "--mypy-config-file", str(tmp_path / "none.ini"), cwd=tmp_path)
+    result = mypy("mypy.stubtest", module, "--mypy-config-file", str(tmp_path / "none.ini"), cwd=tmp_path)
     assert result.returncode == 0, result.stdout + result.stderr
 
 
@@ -36,8 +37,9 @@ def test_stubs_catch_a_wrong_stub(tmp_path):
 
 
 @pytest.mark.skipif(not (ROOT / "examples" / "strategy.py").is_file(), reason="examples are not beside the tests")
-def test_example_strategy_passes_mypy_strict(tmp_path):
-    result = mypy("mypy", "--strict", "--cache-dir", str(tmp_path / "cache"), str(ROOT / "examples" / "strategy.py"),
+@pytest.mark.parametrize("example", ["strategy.py", "backtest.py"])
+def test_examples_pass_mypy_strict(tmp_path, example):
+    result = mypy("mypy", "--strict", "--cache-dir", str(tmp_path / "cache"), str(ROOT / "examples" / example),
                   cwd=tmp_path)
     assert result.returncode == 0, result.stdout + result.stderr
 

@@ -1,0 +1,81 @@
+// What kavno_feed's functions take from Python: keyword-only arguments, and the conversion of each to a record
+// field, refused with a message that names the record and the field ("Order.status: ..."). The rules follow
+// kavno's own: enumeration fields take a member of their class or an int of one of its values, date fields an
+// aware datetime whose tzinfo equals datetime.timezone.utc or an int of milliseconds since the epoch.
+#pragma once
+
+#include "kavno/producer.hpp"
+
+#include <Python.h>
+
+#include <cstdint>
+#include <initializer_list>
+#include <optional>
+#include <span>
+#include <string_view>
+#include <vector>
+
+namespace feed {
+
+// Fetches what the conversions need once, at import: kavno's enumeration classes and the datetime C API.
+bool load_dependencies() noexcept;
+
+// kavno's class for an enumeration (borrowed; kavno keeps its classes for the life of the process).
+PyTypeObject* enumeration_class(kavno::EnumClass which) noexcept;
+
+// An instant as seconds since 1970-01-01T00:00:00 UTC and a fraction (floor division for earlier instants).
+struct Timepoint {
+    std::int64_t seconds = 0;
+    std::uint32_t nanosecond = 0;  // [0, 1e9)
+
+    // The date field the producer takes: the UTC date-time, or (outside the years a record can hold) a value the
+    // producer refuses with its own message.
+    kavno::Instant instant() const noexcept {
+        if (const auto utc = kavno::from_unix(seconds, nanosecond)) return *utc;
+        return kavno::UtcDateTime{kavno::max_year + 1};
+    }
+    // This instant plus a whole number of milliseconds, which may be negative.
+    Timepoint plus_milliseconds(std::int64_t milliseconds) const noexcept;
+};
+
+// Milliseconds in an interval: Min1 is 60000, Day1 86400000.
+std::int64_t interval_milliseconds(kavno::CandleInterval interval) noexcept;
+
+// The keyword-only parameters of a function: their names and which must be given. bind() fills one slot per
+// parameter (borrowed; null where a parameter with a default was not given, or given as None) or raises the
+// TypeError Python gives for a keyword-only signature.
+class Keywords {
+public:
+    Keywords(const char* function, std::initializer_list<std::pair<const char*, bool>> parameters);
+    bool bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, std::span<PyObject*> slots);
+    const char* function() const noexcept { return function_; }
+
+private:
+    const char* function_;
+    std::vector<const char*> names_;
+    std::vector<bool> required_;
+    std::vector<PyObject*> interned_;  // made on first use, kept for the process
+};
+
+// Where a value goes, for messages: "Candle.close".
+struct Field {
+    const char* record;
+    const char* name;
+};
+
+bool as_text(Field field, PyObject* object, std::string_view& out);
+bool as_double(Field field, PyObject* object, double& out);
+bool as_int64(Field field, PyObject* object, std::int64_t& out);
+bool as_int32(Field field, PyObject* object, std::int32_t& out);
+bool as_timepoint(Field field, PyObject* object, Timepoint& out);
+bool as_member(Field field, kavno::EnumClass which, PyObject* object, std::uint8_t& out);
+
+template <class E>
+bool as_enum(Field field, PyObject* object, E& out) {
+    std::uint8_t value = 0;
+    if (!as_member(field, kavno::enum_traits<E>::id, object, value)) return false;
+    out = static_cast<E>(value);
+    return true;
+}
+
+}  // namespace feed

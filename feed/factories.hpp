@@ -1,0 +1,13 @@
+// kavno_feed's factories, one record from keyword arguments each (METH_FASTCALL | METH_KEYWORDS entries).
+#pragma once
+
+#include <Python.h>
+
+namespace feed {
+
+PyObject* make_pair(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* make_candle(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* make_order(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* make_position(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
+}  // namespace feed

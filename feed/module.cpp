@@ -1,0 +1,66 @@
+// kavno_feed: kavno's records from Python data, for strategy tests and Python-driven backtests. A producer like any
+// other: it uses kavno's public headers only and makes every record through the producer API.
+#include "factories.hpp"
+#include "arguments.hpp"
+#include "series.hpp"
+
+namespace {
+
+template <auto Function>
+PyCFunction fastcall() noexcept {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Function));
+}
+
+constexpr int keywords = METH_FASTCALL | METH_KEYWORDS;
+
+PyMethodDef methods[] = {
+    {"make_pair", fastcall<feed::make_pair>(), keywords,
+     "make_pair($module, /, *, code, base, quote, kind=None, min_volume=None, min_price=None, min_amount=None)\n--\n\n"
+     "A Pair. kind defaults to TradeKind.Spot, the minimums to 0.0."},
+    {"make_candle", fastcall<feed::make_candle>(), keywords,
+     "make_candle($module, /, *, code, open_time, close, open=None, high=None, low=None, volume=None, amount=None, "
+     "trades=None, kind=None, interval=None, close_time=None)\n--\n\n"
+     "A Candle. open defaults to close, high to max(open, close), low to min(open, close), volume and amount to "
+     "0.0, trades to 0, kind to TradeKind.Spot, interval to CandleInterval.Min1, close_time to open_time + interval "
+     "- 1 ms."},
+    {"make_order", fastcall<feed::make_order>(), keywords,
+     "make_order($module, /, *, id, code, side, price, volume, create_time, kind=None, type=None, status=None, "
+     "filled_volume=None, filled_price=None, fee=None)\n--\n\n"
+     "An Order. kind defaults to TradeKind.Spot, type to TradeType.Limit, status to OrderStatus.Created, the fill "
+     "and the fee to 0.0."},
+    {"make_position", fastcall<feed::make_position>(), keywords,
+     "make_position($module, /, *, code, side, volume, price, kind=None, leverage=None)\n--\n\n"
+     "A Position. kind defaults to TradeKind.Spot, leverage to 1."},
+    {"candles", fastcall<feed::candles>(), keywords,
+     "candles($module, data, /, *, code, interval, kind=None)\n--\n\n"
+     "A CandleSeries over the columns of data: anything with __arrow_c_stream__ or __arrow_c_array__ (a pyarrow "
+     "Table or RecordBatch, a polars or pandas DataFrame, ...) or a mapping of column names to one-dimensional "
+     "buffers (NumPy arrays). Columns open_time, open, high, low, close and volume are required; close_time, amount "
+     "and trades are optional. kind defaults to TradeKind.Spot."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef definition = {
+    PyModuleDef_HEAD_INIT,
+    "kavno_feed",
+    "kavno's records from Python data: factories for tests (make_pair, make_candle, make_order, make_position) and "
+    "candles(), a sequence of Candle records over columnar data for backtests.",
+    -1,
+    methods,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_kavno_feed() {
+    PyObject* module = PyModule_Create(&definition);
+    if (module == nullptr) return nullptr;
+    if (!feed::load_dependencies() || !feed::add_series_types(module)) {
+        Py_DECREF(module);
+        return nullptr;
+    }
+    return module;
+}

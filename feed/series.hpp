@@ -1,0 +1,15 @@
+// CandleSeries and candles(), the columnar feed of kavno_feed.
+#pragma once
+
+#include <Python.h>
+
+namespace feed {
+
+// Creates CandleSeries and its iterator type, adds CandleSeries to the module and registers it as a
+// collections.abc.Sequence.
+bool add_series_types(PyObject* module);
+
+// candles(data, /, *, code, interval, kind=None): a CandleSeries over the columns of `data`.
+PyObject* candles(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
+}  // namespace feed

@@ -1,0 +1,131 @@
+"""Type information for kavno_feed: kavno's records from Python data, for strategy tests and backtests."""
+
+from collections.abc import Iterator, Mapping, Sequence
+from datetime import datetime
+from typing import Any, Protocol, SupportsFloat, SupportsIndex, final, overload
+
+from kavno import Candle, CandleInterval, Order, OrderStatus, Pair, Position, TradeKind, TradeSide, TradeType
+
+class _ArrowStream(Protocol):
+    def __arrow_c_stream__(self, requested_schema: object | None = None, /) -> object: ...
+
+class _ArrowArray(Protocol):
+    def __arrow_c_array__(self, requested_schema: object | None = None, /) -> tuple[object, object]: ...
+
+_Date = datetime | int
+_Number = SupportsFloat | SupportsIndex
+
+def make_pair(
+    *,
+    code: str,
+    base: str,
+    quote: str,
+    kind: TradeKind | int | None = None,
+    min_volume: _Number | None = None,
+    min_price: _Number | None = None,
+    min_amount: _Number | None = None,
+) -> Pair:
+    """A Pair record. kind defaults to TradeKind.Spot, the minimums to 0.0.
+
+    Enumeration fields take a member of their class or an int of one of its values; a member of another class is a
+    TypeError, a value outside the class a ValueError ("Pair.kind: 2 is not a member value (0 to 1)"). Every refusal
+    names the record and the field.
+    """
+
+def make_candle(
+    *,
+    code: str,
+    open_time: _Date,
+    close: _Number,
+    open: _Number | None = None,
+    high: _Number | None = None,
+    low: _Number | None = None,
+    volume: _Number | None = None,
+    amount: _Number | None = None,
+    trades: int | None = None,
+    kind: TradeKind | int | None = None,
+    interval: CandleInterval | int | None = None,
+    close_time: _Date | None = None,
+) -> Candle:
+    """A Candle record; only what a test must say is required.
+
+    open defaults to close, high to max(open, close), low to min(open, close), volume and amount to 0.0, trades to
+    0, kind to TradeKind.Spot, interval to CandleInterval.Min1 and close_time to open_time + interval - 1 ms.
+    Dates are an aware datetime whose tzinfo equals datetime.timezone.utc (TypeError for a naive one, ValueError
+    for another zone) or an int of milliseconds since 1970-01-01T00:00:00 UTC. None asks for the default.
+    """
+
+def make_order(
+    *,
+    id: str,
+    code: str,
+    side: TradeSide | int,
+    price: _Number,
+    volume: _Number,
+    create_time: _Date,
+    kind: TradeKind | int | None = None,
+    type: TradeType | int | None = None,
+    status: OrderStatus | int | None = None,
+    filled_volume: _Number | None = None,
+    filled_price: _Number | None = None,
+    fee: _Number | None = None,
+) -> Order:
+    """An Order record. kind defaults to TradeKind.Spot, type to TradeType.Limit, status to OrderStatus.Created,
+    filled_volume, filled_price and fee to 0.0."""
+
+def make_position(
+    *,
+    code: str,
+    side: TradeSide | int,
+    volume: _Number,
+    price: _Number,
+    kind: TradeKind | int | None = None,
+    leverage: int | None = None,
+) -> Position:
+    """A Position record. kind defaults to TradeKind.Spot, leverage to 1 (a 32-bit integer)."""
+
+def candles(
+    data: _ArrowStream | _ArrowArray | Mapping[str, Any],
+    /,
+    *,
+    code: str,
+    interval: CandleInterval | int,
+    kind: TradeKind | int | None = None,
+) -> CandleSeries:
+    """A CandleSeries over the columns of `data`, copied nowhere.
+
+    `data` is anything that speaks the Arrow PyCapsule interface (a pyarrow Table or RecordBatch, a polars or
+    pandas DataFrame, a DuckDB result) or a mapping of column names to one-dimensional buffers (NumPy arrays).
+    Columns by name: open_time (an Arrow timestamp in UTC, any unit, or int64 milliseconds), close_time (optional:
+    open_time + interval - 1 ms), open, high, low, close, volume (numbers: float64, or other types widened exactly),
+    amount (optional, 0.0), trades (optional integers, 0); other columns are ignored. A missing or ill-typed column,
+    a null, another time zone or a date a record cannot hold raises TypeError or ValueError naming the column (and
+    the row), and no series is made.
+    """
+
+@final
+class CandleSeries(Sequence[Candle]):
+    """An immutable sequence of Candle records over columns.
+
+    len(), indexing (negative indices too; IndexError out of range), slicing (a view over the same columns, nothing
+    copied) and iteration. Every access makes a new Candle; the series holds the columns, not a Python object per
+    bar, and keeps what it read from alive as long as it (or a slice of it) lives.
+    """
+
+    @property
+    def code(self) -> str:
+        """The trading code of every candle."""
+    @property
+    def interval(self) -> CandleInterval:
+        """The CandleInterval of every candle."""
+    @property
+    def kind(self) -> TradeKind:
+        """The TradeKind of every candle."""
+    def __len__(self) -> int: ...
+    @overload
+    def __getitem__(self, index: SupportsIndex, /) -> Candle: ...
+    @overload
+    def __getitem__(self, index: slice, /) -> CandleSeries: ...
+    def __iter__(self) -> Iterator[Candle]: ...
+    def count(self, value: object, /) -> int: ...
+    def index(self, value: object, *args: object) -> int: ...
