@@ -27,7 +27,7 @@ endef
 install_into = tools/make-venv $(1) $(2) && \
 	KAVNO_TEST_EXTENSION=$(3) $(1)/bin/python -m pip install --quiet --no-build-isolation '.[test]'
 
-.PHONY: producer-example dist dist-check test build demo clean check-python venvs cpp-test python-test host test-asan test-valgrind fuzz bench bench-venvs bench-ir bench-report
+.PHONY: sweep producer-example dist dist-check test build demo clean check-python venvs cpp-test python-test host test-asan test-valgrind fuzz bench bench-venvs bench-ir bench-report
 
 check-python:
 	@if [ -z "$$($(FIND_PYTHONS))" ]; then \
@@ -62,7 +62,7 @@ python-test: venvs host
 
 # The third-party extension of examples/producer-extension, built as its users would build it: from the kavno
 # wheel of this checkout, in pip's isolated build environment, with no package index (a local wheelhouse). Then
-# the README's framework-builder commands, word for word in a fresh venv.
+# the README's framework-builder and sweep commands, word for word in a fresh venv.
 WHEELHOUSE := build/wheelhouse
 PRODUCER_VENV := .venv-producer
 producer-example: check-python
@@ -75,7 +75,9 @@ producer-example: check-python
 	$(PRODUCER_VENV)/bin/python -m pip install --quiet --no-index --find-links $(WHEELHOUSE)/kavno \
 	  --find-links $(WHEELHOUSE)/tools './examples/producer-extension[test]'
 	$(PRODUCER_VENV)/bin/python -m pytest -p no:cacheprovider -q examples/producer-extension/tests
-	python=$$($(FIND_PYTHONS) | tail -n 1 | cut -d' ' -f2); tools/follow-readme $$python
+	python=$$($(FIND_PYTHONS) | tail -n 1 | cut -d' ' -f2); \
+	  tools/follow-readme $$python "Built and run in a fresh virtual environment" '^71200\.0$$'; \
+	  tools/follow-readme $$python "From a fresh clone (or \`make sweep\`" '^sweep: 24 backtests, 6,000,000 bars on 2 workers in '
 
 test: cpp-test python-test producer-example
 
@@ -148,6 +150,7 @@ bench: bench-venvs host
 	$(call for_each_python,echo "== time per call, CPython $$version" && \
 	  .venv-bench-$$version/bin/python benchmarks/timing.py $(BENCH_FLAGS) -o $(BENCH_RESULTS)/timing-$$version.json)
 	$(HOST) --log 0 > $(BENCH_RESULTS)/host.txt
+	echo "== the Python backtest and the sweep" && $(BENCH_PY) benchmarks/sweep.py -o $(BENCH_RESULTS)/sweep.md
 	$(BENCH_PY) benchmarks/report.py table $(BENCH_RESULTS)
 
 bench-ir: bench-venvs
@@ -159,6 +162,11 @@ bench-ir: bench-venvs
 
 bench-report:
 	$(BENCH_PY) benchmarks/report.py markdown $(BENCH_RESULTS)
+
+# examples/sweep.py on a local cluster of two workers over freshly generated bars (build/sweep).
+sweep: build
+	$(PY) examples/generate.py build/sweep/data --bars 250000 >/dev/null
+	cd build/sweep && ../../$(PY) ../../examples/sweep.py data --out sweep.parquet
 
 # A wheel and an sdist from the checkout as it is.
 dist: check-python

@@ -61,6 +61,6 @@ class MovingAverageCrossover:
         self.holding = position.volume if position.side == TradeSide.Long else -position.volume
 
 
-def create() -> MovingAverageCrossover:
-    """The strategy object the host runs."""
-    return MovingAverageCrossover()
+def create(fast: int = 10, slow: int = 40, budget: float = 10_000.0) -> MovingAverageCrossover:
+    """The strategy object the host runs (with the defaults); a sweep passes other windows as keywords."""
+    return MovingAverageCrossover(fast=fast, slow=slow, budget=budget)

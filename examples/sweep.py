@@ -1,0 +1,256 @@
+"""A parameter sweep on dask.distributed: one backtest per instrument and parameter set, each made on a worker.
+
+    python examples/sweep.py DATA [--grid NAME=V1,V2,...]... [--strategy FILE] [--interval Min1]
+                             [--scheduler ADDRESS | --workers N] [--serial] [--out FILE] [--top N] [--no-progress]
+
+DATA is a folder with one Parquet file per instrument (CODE.parquet, as examples/generate.py writes them) or one
+partition folder per instrument (CODE/ or code=CODE/, a hive-partitioned dataset). Every combination of an
+instrument and a parameter set (the product of the --grid values, by default fast=5,10,20 and slow=40,80) is one
+task: it reads only its instrument's file, builds the candles there with kavno_feed.candles, runs
+examples/backtest.py's backtest with strategy.create(**parameters) and returns one row (instrument, parameters,
+bars, trades, final holding, fees, PnL, seconds, bars per second). Records never leave the process that made them;
+only paths, parameters, the strategy's source text and the result rows travel.
+
+Tasks run on a LocalCluster of --workers processes (listening on 127.0.0.1 only) or on the running scheduler at
+--scheduler ADDRESS, whose workers need kavno and pyarrow installed and DATA at the same path; --serial runs them
+one after another in this process instead. The rows are collected into one table, the best are printed and all
+of them are written to --out (sweep.parquet). A task that fails keeps its row, with the error in the column
+`error`; the failures are listed on standard error and the exit status is 1.
+"""
+
+from __future__ import annotations
+
+import argparse
+import contextlib
+import dataclasses
+import itertools
+import pathlib
+import sys
+import time
+import traceback
+import types
+from collections.abc import Callable, Iterable, Iterator, Sequence
+from typing import Any
+
+import pyarrow as pa  # type: ignore[import-untyped]  # pyarrow ships no type information
+import pyarrow.parquet  # type: ignore[import-untyped]
+
+import kavno
+import kavno_feed
+
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
+import backtest as backtest_module  # noqa: E402  # examples/backtest.py, shared rather than copied
+
+EXAMPLES = pathlib.Path(__file__).resolve().parent
+DEFAULT_GRID: dict[str, list[int | float]] = {"fast": [5, 10, 20], "slow": [40, 80]}
+RESULT_COLUMNS = ["bars", "trades", "holding", "fees", "pnl", "seconds", "bars_per_second", "error"]
+
+
+@dataclasses.dataclass(frozen=True)
+class Strategy:
+    """A strategy module as text, so that it reaches any worker without a shared file system."""
+
+    name: str
+    source: str
+
+    @classmethod
+    def read(cls, path: pathlib.Path) -> Strategy:
+        return cls(str(path), path.read_text())
+
+    def create(self, parameters: dict[str, Any]) -> Any:
+        module = types.ModuleType(pathlib.Path(self.name).stem)
+        module.__file__ = self.name
+        exec(compile(self.source, self.name, "exec"), module.__dict__)
+        return module.create(**parameters)
+
+
+@dataclasses.dataclass(frozen=True)
+class Task:
+    """One backtest: an instrument's data and one parameter set."""
+
+    instrument: str
+    path: str
+    parameters: tuple[tuple[str, int | float], ...]
+
+    def describe(self) -> str:
+        return " ".join([self.instrument, *(f"{name}={value}" for name, value in self.parameters)])
+
+
+def instruments(data: pathlib.Path) -> list[tuple[str, pathlib.Path]]:
+    """(code, path) for each CODE.parquet file and each CODE/ or code=CODE/ partition folder of `data`, by code."""
+    found = []
+    for path in data.iterdir():
+        if path.is_file() and path.suffix == ".parquet":
+            found.append((path.stem, path))
+        elif path.is_dir() and not path.name.startswith((".", "_")):
+            found.append((path.name.partition("=")[2] or path.name, path))
+    if not found:
+        raise SystemExit(f"sweep: {data} holds no CODE.parquet file and no partition folder")
+    return sorted(found)
+
+
+def tasks(data: pathlib.Path, grid: dict[str, list[int | float]]) -> list[Task]:
+    """Every instrument with every combination of the grid's values."""
+    names = sorted(grid)
+    combinations = [tuple(zip(names, values)) for values in itertools.product(*(grid[name] for name in names))]
+    return [Task(code, str(path), parameters) for code, path in instruments(data) for parameters in combinations]
+
+
+def run_task(task: Task, strategy: Strategy, interval: str) -> dict[str, Any]:
+    """One backtest, run where it is called (a worker): reads its data, makes its records, returns a row.
+
+    The interval travels by name and kavno's classes are reached through the module: kavno's classes, members and
+    records are not picklable, so none of them may travel with the task."""
+    table = pyarrow.parquet.read_table(task.path, columns=["open_time", "open", "high", "low", "close", "volume"])
+    candles = kavno_feed.candles(table, code=task.instrument, interval=getattr(kavno.CandleInterval, interval))
+    report = backtest_module.backtest(strategy.create(dict(task.parameters)), candles)
+    rate = report.candles / report.seconds if report.seconds > 0 else 0.0
+    return {"bars": report.candles, "trades": report.trades, "holding": report.holding, "fees": report.fees,
+            "pnl": report.pnl, "seconds": report.seconds, "bars_per_second": rate, "error": None}
+
+
+def failed_row(error: BaseException) -> dict[str, Any]:
+    return dict.fromkeys(RESULT_COLUMNS) | {"error": "".join(traceback.format_exception_only(error)).strip()}
+
+
+def result_table(done: Iterable[tuple[Task, dict[str, Any]]]) -> pa.Table:
+    """One row per task: the instrument, one column per parameter, then the result columns; sorted by task."""
+    rows = [{"instrument": task.instrument, **dict(task.parameters), **row}
+            for task, row in sorted(done, key=lambda pair: (pair[0].instrument, pair[0].parameters))]
+    return pa.Table.from_pylist(rows)
+
+
+def run_serially(work: Sequence[Task], strategy: Strategy, interval: str) -> pa.Table:
+    """The same tasks one after another in this process: what the cluster must reproduce."""
+    done = []
+    for task in work:
+        try:
+            done.append((task, run_task(task, strategy, interval)))
+        except Exception as error:
+            done.append((task, failed_row(error)))
+    return result_table(done)
+
+
+def run_on_cluster(client: Any, work: Sequence[Task], strategy: Strategy, interval: str, *,
+                   progress: bool = True) -> pa.Table:
+    """One task per combination on the client's cluster; a failed task keeps its row, with its error."""
+    import distributed
+
+    # The shared backtest (and this module, when imported rather than run) reach the workers as source files, so
+    # that they need only kavno and pyarrow installed.
+    client.upload_file(backtest_module.__file__)
+    if __name__ != "__main__":
+        client.upload_file(__file__)
+    scattered = client.scatter(strategy, broadcast=True)
+    futures = [client.submit(run_task, task, scattered, interval, key=f"backtest-{index}-{task.describe()}", pure=False)
+               for index, task in enumerate(work)]
+    if progress:
+        distributed.progress(futures)
+    distributed.wait(futures)
+    done = []
+    for task, future in zip(work, futures):
+        try:
+            done.append((task, future.result()))
+        except Exception as error:  # the task's own exception, or the cluster's (a worker lost, a task cancelled)
+            done.append((task, failed_row(error)))
+    return result_table(done)
+
+
+@contextlib.contextmanager
+def connect(scheduler: str | None, workers: int) -> Iterator[Any]:
+    """A client of the scheduler at `scheduler`, or of a LocalCluster of `workers` processes of one thread each
+    that listens on loopback only and is shut down on leaving."""
+    import distributed
+
+    if scheduler:
+        with distributed.Client(scheduler) as client:
+            yield client
+        return
+    with distributed.LocalCluster(n_workers=workers, threads_per_worker=1, processes=True, host="127.0.0.1",
+                                  dashboard_address=None) as cluster, distributed.Client(cluster) as client:
+        yield client
+
+
+def parse_grid(items: list[str] | None) -> dict[str, list[int | float]]:
+    if not items:
+        return dict(DEFAULT_GRID)
+    grid: dict[str, list[int | float]] = {}
+    for item in items:
+        name, equals, values = item.partition("=")
+        if not equals or not name.isidentifier() or not values:
+            raise argparse.ArgumentTypeError(f"--grid {item!r}: expected NAME=V1,V2,...")
+        try:
+            grid[name] = [float(v) if any(c in v for c in ".eE") else int(v) for v in values.split(",")]
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"--grid {item!r}: the values must be numbers") from None
+    return grid
+
+
+def print_best(table: pa.Table, top: int, write: Callable[[str], Any] = print) -> None:
+    """The `top` rows of highest PnL among the tasks that finished."""
+    rows = [row for row in table.to_pylist() if row["error"] is None]
+    rows.sort(key=lambda row: row["pnl"], reverse=True)
+    parameters = [name for name in table.column_names if name not in ("instrument", *RESULT_COLUMNS)]
+    header = ["instrument", *parameters, "trades", "PnL", "bars/s"]
+    lines = [[row["instrument"], *(str(row[name]) for name in parameters), str(row["trades"]), f"{row['pnl']:.2f}",
+              f"{row['bars_per_second']:,.0f}"] for row in rows[:top]]
+    widths = [max(len(cell) for cell in column) for column in zip(header, *lines)]
+    for line in [header, *lines]:
+        write("  ".join(cell.rjust(width) if i else cell.ljust(width) for i, (cell, width) in enumerate(zip(line, widths))))
+
+
+def main(argv: list[str] | None = None) -> int:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("data", type=pathlib.Path, help="a folder of CODE.parquet files or partition folders")
+    parser.add_argument("--grid", action="append", metavar="NAME=V1,V2,...",
+                        help="values of one parameter of strategy.create (default: fast=5,10,20 slow=40,80)")
+    parser.add_argument("--strategy", type=pathlib.Path, default=EXAMPLES / "strategy.py")
+    parser.add_argument("--interval", default="Min1", choices=["Min1", "Min5", "Min15", "Hour1", "Day1"])
+    where = parser.add_mutually_exclusive_group()
+    where.add_argument("--scheduler", metavar="ADDRESS", help="a running dask scheduler, e.g. tcp://10.0.0.5:8786")
+    where.add_argument("--workers", type=int, default=2, help="processes of the local cluster (default: 2)")
+    where.add_argument("--serial", action="store_true", help="run every task in this process, one after another")
+    parser.add_argument("--out", type=pathlib.Path, default=pathlib.Path("sweep.parquet"))
+    parser.add_argument("--top", type=int, default=5, help="how many of the best rows to print")
+    parser.add_argument("--no-progress", dest="progress", action="store_false")
+    args = parser.parse_args(argv)
+    try:
+        grid = parse_grid(args.grid)
+    except argparse.ArgumentTypeError as error:
+        parser.error(str(error))
+    if not args.data.is_dir():
+        parser.error(f"{args.data} is not a folder")
+    if args.workers < 1:
+        parser.error("--workers must be at least 1")
+    work = tasks(args.data, grid)
+    strategy = Strategy.read(args.strategy)
+    interval = args.interval
+    startup = 0.0
+    started = time.perf_counter()
+    if args.serial:
+        table = run_serially(work, strategy, interval)
+        seconds = time.perf_counter() - started
+        where_text = "in this process"
+    else:
+        with connect(args.scheduler, args.workers) as client:
+            workers = len(client.scheduler_info()["workers"])
+            startup, started = time.perf_counter() - started, time.perf_counter()
+            table = run_on_cluster(client, work, strategy, interval, progress=args.progress)
+            seconds = time.perf_counter() - started
+        where_text = f"on {workers} workers"
+    pyarrow.parquet.write_table(table, args.out)
+    bars = sum(row or 0 for row in table.column("bars").to_pylist())
+    connecting = f" (after {startup:.1f} s reaching the cluster)" if startup else ""
+    print(f"sweep: {len(work)} backtests, {bars:,} bars {where_text} in {seconds:.1f} s{connecting}, "
+          f"{bars / seconds:,.0f} bars per second; all rows in {args.out}")
+    print_best(table, args.top)
+    failures = [row for row in table.to_pylist() if row["error"] is not None]
+    for row in failures:
+        described = " ".join(f"{name}={row[name]}" for name in table.column_names
+                             if name not in ("instrument", *RESULT_COLUMNS))
+        print(f"sweep: {row['instrument']} {described} failed: {row['error']}", file=sys.stderr)
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,136 @@
+"""examples/sweep.py: the sweep on a two-worker LocalCluster equals the same tasks run serially, a failing task
+keeps its row with its instrument, parameters and error, and the script says so."""
+
+import pathlib
+import subprocess
+import sys
+
+import pytest
+
+distributed = pytest.importorskip("distributed")
+pyarrow_parquet = pytest.importorskip("pyarrow.parquet")
+
+ROOT = pathlib.Path(__file__).resolve().parents[2]
+sys.path.insert(0, str(ROOT / "examples"))
+import generate  # noqa: E402
+import sweep  # noqa: E402
+
+sys.path.pop(0)
+
+GRID = {"fast": [5, 10], "slow": [20, 40]}
+CODES = ["BTCUSDT", "ETHUSDT", "SOLUSDT"]
+FAILING_STRATEGY = '''
+class Strategy:
+    def __init__(self, fast, slow):
+        self.fast, self.slow, self.log = fast, slow, []
+
+    def on_candle(self, bar):
+        if bar.code == "ETHUSDT" and self.fast == 10:
+            raise RuntimeError(f"no quotes for {bar.code}")
+        return None
+
+
+def create(**parameters):
+    return Strategy(**parameters)
+'''
+
+
+@pytest.fixture(scope="module")
+def data(tmp_path_factory):
+    folder = tmp_path_factory.mktemp("bars")
+    generate.write(folder, CODES, 3000)
+    return folder
+
+
+@pytest.fixture(scope="module")
+def client():
+    with sweep.connect(None, 2) as client:
+        yield client
+
+
+def deterministic(table):
+    """The rows without their timings."""
+    return table.drop_columns(["seconds", "bars_per_second"]).to_pylist()
+
+
+def test_the_cluster_listens_on_loopback_with_two_worker_processes(client):
+    info = client.scheduler_info()
+    addresses = [info["address"], *info["workers"]]
+    assert len(info["workers"]) == 2
+    assert all(address.startswith("tcp://127.0.0.1:") for address in addresses), addresses
+    assert len({worker["id"] for worker in info["workers"].values()}) == 2
+
+
+def test_the_sweep_on_the_cluster_gives_the_serial_table(data, client):
+    work = sweep.tasks(data, GRID)
+    strategy = sweep.Strategy.read(ROOT / "examples" / "strategy.py")
+    serial = sweep.run_serially(work, strategy, "Min1")
+    clustered = sweep.run_on_cluster(client, work, strategy, "Min1", progress=False)
+    assert deterministic(clustered) == deterministic(serial)
+    rows = deterministic(serial)
+    assert [(row["instrument"], row["fast"], row["slow"]) for row in rows] == \
+        [(code, fast, slow) for code in CODES for fast in (5, 10) for slow in (20, 40)]
+    assert all(row["error"] is None and row["bars"] == 3000 and row["trades"] > 0 for row in rows)
+
+
+def test_a_failing_task_keeps_its_row_and_the_others_finish(data, client):
+    work = sweep.tasks(data, GRID)
+    strategy = sweep.Strategy("failing.py", FAILING_STRATEGY)
+    clustered = sweep.run_on_cluster(client, work, strategy, "Min1", progress=False)
+    assert deterministic(clustered) == deterministic(sweep.run_serially(work, strategy, "Min1"))
+    failed = [(row["instrument"], row["fast"], row["slow"], row["error"]) for row in clustered.to_pylist()
+              if row["error"] is not None]
+    assert failed == [("ETHUSDT", 10, slow, "RuntimeError: no quotes for ETHUSDT") for slow in (20, 40)]
+    finished = [row for row in clustered.to_pylist() if row["error"] is None]
+    assert len(finished) == len(work) - 2 and all(row["bars"] == 3000 for row in finished)
+
+
+def test_partition_folders_are_instruments(tmp_path, data):
+    (tmp_path / "code=BTCUSDT").mkdir()
+    (tmp_path / "ETHUSDT").mkdir()
+    (tmp_path / "_metadata").mkdir()
+    pyarrow_parquet.write_table(pyarrow_parquet.read_table(data / "BTCUSDT.parquet"), tmp_path / "code=BTCUSDT" / "a.parquet")
+    pyarrow_parquet.write_table(pyarrow_parquet.read_table(data / "ETHUSDT.parquet"), tmp_path / "ETHUSDT" / "a.parquet")
+    assert [code for code, _ in sweep.instruments(tmp_path)] == ["BTCUSDT", "ETHUSDT"]
+    strategy = sweep.Strategy.read(ROOT / "examples" / "strategy.py")
+    from_partitions = sweep.run_serially(sweep.tasks(tmp_path, GRID), strategy, "Min1")
+    from_files = sweep.run_serially(sweep.tasks(data, GRID), strategy, "Min1")
+    assert deterministic(from_partitions) == deterministic(from_files)[:8]
+
+
+def run_script(*arguments, cwd):
+    return subprocess.run([sys.executable, str(ROOT / "examples" / "sweep.py"), *map(str, arguments)], cwd=cwd,
+                          capture_output=True, text=True, timeout=300)
+
+
+def test_the_script_reports_failures_on_stderr_writes_every_row_and_exits_1(data, tmp_path):
+    (tmp_path / "failing.py").write_text(FAILING_STRATEGY)
+    result = run_script(data, "--grid", "fast=5,10", "--grid", "slow=20", "--strategy", "failing.py",
+                        "--no-progress", "--out", "all.parquet", cwd=tmp_path)
+    assert result.returncode == 1, result.stderr
+    assert result.stderr.splitlines()[-1] == "sweep: ETHUSDT fast=10 slow=20 failed: RuntimeError: no quotes for ETHUSDT"
+    assert result.stdout.startswith("sweep: 6 backtests, 15,000 bars on 2 workers in ")
+    table = pyarrow_parquet.read_table(tmp_path / "all.parquet")
+    assert table.num_rows == 6 and table.column("error").null_count == 5
+
+
+def test_the_script_runs_serially_and_prints_the_best_rows(data, tmp_path):
+    result = run_script(data, "--serial", "--top", "2", "--grid", "fast=5", "--grid", "slow=20,40", cwd=tmp_path)
+    assert result.returncode == 0, result.stderr
+    lines = result.stdout.splitlines()
+    assert lines[0].startswith("sweep: 6 backtests, 18,000 bars in this process in ")
+    assert lines[1].split() == ["instrument", "fast", "slow", "trades", "PnL", "bars/s"]
+    pnls = [float(line.split()[4]) for line in lines[2:]]
+    assert len(pnls) == 2 and pnls[0] >= pnls[1]
+    rows = pyarrow_parquet.read_table(tmp_path / "sweep.parquet").to_pylist()
+    assert max(row["pnl"] for row in rows) == pytest.approx(pnls[0], abs=0.005)
+
+
+@pytest.mark.parametrize("arguments, message", [
+    (["--grid", "fast"], "--grid 'fast': expected NAME=V1,V2,..."),
+    (["--grid", "fast=a,b"], "--grid 'fast=a,b': the values must be numbers"),
+    (["--workers", "0"], "--workers must be at least 1"),
+])
+def test_bad_options_are_refused(data, tmp_path, arguments, message):
+    result = run_script(data, *arguments, cwd=tmp_path)
+    assert result.returncode == 2 and result.stderr.splitlines()[-1].endswith(message), result.stderr
