@@ -92,8 +92,10 @@ demo: build host
 # on for the C++ tests.
 SANITIZE := address,undefined
 ASAN_VENV := .venv-asan
-ASAN_RUNTIME = $$(g++ -print-file-name=libasan.so)
-ASAN_ENV = LD_PRELOAD=$(ASAN_RUNTIME) PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=0:abort_on_error=0 \
+# The C++ runtime is preloaded with it: the interpreter itself links none, and the sanitizer's __cxa_throw must find
+# the real one when it starts, or the first C++ exception thrown in an extension stops the process.
+ASAN_RUNTIME = $$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libstdc++.so)
+ASAN_ENV = LD_PRELOAD="$(ASAN_RUNTIME)" PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=0:abort_on_error=0 \
 	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 
 test-asan: check-python
@@ -147,7 +149,7 @@ bench-venvs: check-python
 
 bench: bench-venvs host
 	mkdir -p $(BENCH_RESULTS)
-	$(call for_each_python,echo "== time per call, CPython $$version" && \
+	$(call for_each_python,echo "== time per call under CPython $$version" && \
 	  .venv-bench-$$version/bin/python benchmarks/timing.py $(BENCH_FLAGS) -o $(BENCH_RESULTS)/timing-$$version.json)
 	$(HOST) --log 0 > $(BENCH_RESULTS)/host.txt
 	echo "== the Python backtest and the sweep" && $(BENCH_PY) benchmarks/sweep.py -o $(BENCH_RESULTS)/sweep.md
@@ -156,7 +158,7 @@ bench: bench-venvs host
 bench-ir: bench-venvs
 	@command -v valgrind >/dev/null || { echo "make bench-ir needs valgrind (apt-get install valgrind)" >&2; exit 1; }
 	mkdir -p $(BENCH_RESULTS)
-	$(call for_each_python,echo "== instructions per call, CPython $$version" && \
+	$(call for_each_python,echo "== instructions per call under CPython $$version" && \
 	  .venv-bench-$$version/bin/python benchmarks/ir.py -o $(BENCH_RESULTS)/ir-$$version.json)
 	$(BENCH_PY) benchmarks/report.py table $(BENCH_RESULTS)
 
