@@ -49,9 +49,9 @@ def child(index):
 
 
 def totals(outputs):
-    """The Ir total of each callgrind dump, in dump order."""
+    """The Ir total of each callgrind dump of the main thread, in dump order."""
     found = []
-    for path in sorted(outputs, key=lambda p: int(p.rsplit(".", 1)[1])):
+    for path in sorted(outputs, key=lambda p: int(re.search(r"\.(\d+)-01$", p).group(1))):
         text = pathlib.Path(path).read_text()
         match = re.search(r"^(?:totals|summary):\s+(\d+)", text, re.M)
         found.append(int(match.group(1)))
@@ -61,13 +61,15 @@ def totals(outputs):
 def measure(index, calls):
     with tempfile.TemporaryDirectory() as directory:
         out = os.path.join(directory, "callgrind.out")
-        command = ["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", "--dump-line=no",
+        # Counted per thread, and only the main thread's counts are kept: a library's worker threads (pyarrow's
+        # pools, for one) run whenever they like and would add their instructions to whatever is being measured.
+        command = ["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", "--dump-line=no", "--separate-threads=yes",
                    sys.executable, __file__, "--child", str(index)]
         result = subprocess.run(command, capture_output=True, text=True, env={**os.environ, "PYTHONHASHSEED": "0"})
         if result.returncode != 0:
             raise SystemExit(f"callgrind run {index} failed:\n{result.stderr[-4000:]}")
         names = json.loads(result.stdout.strip().splitlines()[-1])
-        dumps = [os.path.join(directory, name) for name in os.listdir(directory) if re.search(r"\.\d+$", name)]
+        dumps = [os.path.join(directory, name) for name in os.listdir(directory) if re.search(r"\.\d+-01$", name)]
         counts = totals(dumps)
     if len(counts) != 2 * len(names):
         raise SystemExit(f"callgrind run {index}: {len(counts)} dumps for {len(names)} contenders")
