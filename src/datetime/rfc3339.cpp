@@ -108,6 +108,19 @@ private:
     return ok;
 }
 
+// The value of fields both scanners have read and checked. A leap second (60, at any hour and minute) is kept
+// as second 59 with a second's worth of nanoseconds more.
+constexpr OffsetDateTime checked_fields(unsigned year, unsigned month, unsigned day, unsigned hour, unsigned minute,
+                                        unsigned second, std::uint32_t nanosecond, std::int32_t offset) noexcept {
+    const bool leap_second = second == 60;
+    return OffsetDateTime{
+        LocalDateTime{static_cast<std::int32_t>(year), static_cast<std::uint8_t>(month), static_cast<std::uint8_t>(day),
+                      static_cast<std::uint8_t>(hour), static_cast<std::uint8_t>(minute),
+                      static_cast<std::uint8_t>(leap_second ? 59 : second),
+                      leap_second ? nanosecond + nanos_per_second : nanosecond},
+        offset};
+}
+
 ParseError scan(std::string_view text, OffsetDateTime& result) noexcept {
     Scanner scanner(text);
     unsigned year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
@@ -145,14 +158,7 @@ ParseError scan(std::string_view text, OffsetDateTime& result) noexcept {
     if (!scanner.at_end()) return ParseError::TooLong;
     if (day > days_in_month(year, month)) return ParseError::OutOfRange;  // the calendar date, once all is read
 
-    result.local = LocalDateTime{static_cast<std::int32_t>(year), static_cast<std::uint8_t>(month),
-                               static_cast<std::uint8_t>(day),  static_cast<std::uint8_t>(hour),
-                               static_cast<std::uint8_t>(minute), static_cast<std::uint8_t>(second), nanosecond};
-    if (second == 60) {  // a leap second, at any hour and minute
-        result.local.second = 59;
-        result.local.nanosecond += nanos_per_second;
-    }
-    result.offset_seconds = offset;
+    result = checked_fields(year, month, day, hour, minute, second, nanosecond, offset);
     return ok;
 }
 
@@ -282,14 +288,7 @@ bool scan_rfc3339_common(std::string_view text, OffsetDateTime& result) noexcept
     }
     if (day > 28 && day > days_in_month(year, month)) return false;
 
-    result.local = LocalDateTime{static_cast<std::int32_t>(year), static_cast<std::uint8_t>(month),
-                                 static_cast<std::uint8_t>(day),  static_cast<std::uint8_t>(hour),
-                                 static_cast<std::uint8_t>(minute), static_cast<std::uint8_t>(second), nanosecond};
-    if (second == 60) {  // a leap second, at any hour and minute
-        result.local.second = 59;
-        result.local.nanosecond += nanos_per_second;
-    }
-    result.offset_seconds = offset;
+    result = checked_fields(year, month, day, hour, minute, second, nanosecond, offset);
     return true;
 }
 
