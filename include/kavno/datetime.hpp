@@ -71,13 +71,16 @@ constexpr std::optional<UtcDateTime> from_unix(std::int64_t seconds, std::uint32
 
 // The UTC date-time of a millisecond timestamp (floor division: -1 is 1969-12-31T23:59:59.999).
 constexpr std::optional<UtcDateTime> from_unix_ms(std::int64_t milliseconds) noexcept {
-    // Checked first, so that the day count below, multiplied back, cannot overflow.
-    if (milliseconds < first_unix_second * 1000 || milliseconds > last_unix_second * 1000 + 999) return std::nullopt;
-    // Counted from the first representable day, every accepted timestamp is not negative: the floor division is
-    // an unsigned one, with no sign to correct.
+    // Counted from the first representable day, every accepted timestamp is a number from 0 to `span`, and one
+    // unsigned comparison refuses both sides: a timestamp before that day wraps around to a huge count. The floor
+    // division is then an unsigned one, with no sign to correct.
     constexpr std::int64_t per_day = seconds_per_day * 1000;
-    constexpr std::int64_t first_day = first_unix_second / seconds_per_day;  // a whole day, negative
-    const auto since_first_day = static_cast<std::uint64_t>(milliseconds - first_day * per_day);
+    static_assert(first_unix_second % seconds_per_day == 0);
+    constexpr std::int64_t first_day = first_unix_second / seconds_per_day;  // negative
+    constexpr auto first_millisecond = static_cast<std::uint64_t>(first_day * per_day);
+    constexpr auto span = static_cast<std::uint64_t>(last_unix_second * 1000 + 999 - first_day * per_day);
+    const std::uint64_t since_first_day = static_cast<std::uint64_t>(milliseconds) - first_millisecond;
+    if (since_first_day > span) return std::nullopt;
     const std::uint64_t whole_days = since_first_day / per_day;
     const auto of_day = static_cast<std::uint32_t>(since_first_day - whole_days * per_day);  // [0, 86399999]
     return at_second_of_day(static_cast<std::int64_t>(whole_days) + first_day, of_day / 1000, of_day % 1000 * 1'000'000);
