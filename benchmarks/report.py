@@ -85,6 +85,16 @@ def time_limit(kinds, title):
     return row["time_limit_ns"], row["ns"][KAVNO]
 
 
+def target_lines(kinds, title):
+    """(target, instructions measured, time measured, met) as texts for every target of the row, a time limit
+    included."""
+    for reference, limit, ir_ratio, time_ratio, met in verdicts(kinds, title):
+        yield f"at most {limit}x {reference}", ratio_text(ir_ratio), ratio_text(time_ratio), met
+    if limited := time_limit(kinds, title):
+        limit, measured = limited
+        yield f"at most {limit / 1e6:.0f} ms a call", "", f"{measured / 1e6:.1f} ms", measured <= limit
+
+
 def contender_lines(kinds, title):
     row = row_of(kinds, title)
     ns, time_ratios = time_of(kinds, title)
@@ -108,15 +118,10 @@ def table(results):
                 ir_text = f"{ir:8.0f}" if ir is not None else " " * 8
                 lines.append(f"{title if i == 0 else '':34} {name:26} {ns_text} {ratio_text(time_ratio):>9} "
                              f"{ir_text} {ratio_text(ir_ratio):>9}")
-            for reference, limit, ir_ratio, time_ratio, met in verdicts(kinds, title):
-                measured = [f"{ratio_text(value)} in {unit}" for value, unit in
-                            ((ir_ratio, "instructions"), (time_ratio, "time")) if value is not None]
-                lines.append(f"{'':34} target: at most {limit}x {reference}: {', '.join(measured)}: "
-                             f"{'met' if met else 'MISSED'}")
-            if limited := time_limit(kinds, title):
-                limit, measured = limited
-                lines.append(f"{'':34} target: at most {limit / 1e6:.0f} ms a call: {measured / 1e6:.1f} ms: "
-                             f"{'met' if measured <= limit else 'MISSED'}")
+            for target, ir_text, time_text, met in target_lines(kinds, title):
+                measured = [f"{text} in {unit}" for text, unit in
+                            ((ir_text, "instructions"), (time_text, "time")) if text]
+                lines.append(f"{'':34} target: {target}: {', '.join(measured)}: {'met' if met else 'MISSED'}")
     return "\n".join(lines)
 
 
@@ -147,13 +152,8 @@ def markdown(results, directory):
         "|---|---|---:|---:|---|",
     ]
     for title in titles({newest: kinds}):
-        for reference, limit, ir_ratio, time_ratio, met in verdicts(kinds, title):
-            lines.append(f"| {title} | at most {limit}x {reference} | {ratio_text(ir_ratio)} | "
-                         f"{ratio_text(time_ratio)} | {'met' if met else '**missed**'} |")
-        if limited := time_limit(kinds, title):
-            limit, measured = limited
-            lines.append(f"| {title} | at most {limit / 1e6:.0f} ms a call | | {measured / 1e6:.1f} ms | "
-                         f"{'met' if measured <= limit else '**missed**'} |")
+        for target, ir_text, time_text, met in target_lines(kinds, title):
+            lines.append(f"| {title} | {target} | {ir_text} | {time_text} | {'met' if met else '**missed**'} |")
     for version, version_kinds in results.items():
         lines += ["", f"## CPython {version}", "",
                   "| operation | contender | what it does | ns | kavno / it | Ir | kavno / it |",
