@@ -91,5 +91,9 @@ static struct PyModuleDef definition = {PyModuleDef_HEAD_INIT, "_kavno_floors",
 PyMODINIT_FUNC PyInit__kavno_floors(void) {
     PyDateTime_IMPORT;
     if (PyDateTimeAPI == NULL) return NULL;
-    return PyModule_Create(&definition);
+    PyObject* module = PyModule_Create(&definition);
+#ifdef Py_GIL_DISABLED
+    if (module != NULL && PyUnstable_Module_SetGIL(module, Py_MOD_GIL_NOT_USED) < 0) Py_CLEAR(module);
+#endif
+    return module;
 }

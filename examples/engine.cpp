@@ -21,4 +21,11 @@ static PyMethodDef methods[] = {
 
 static PyModuleDef definition = {PyModuleDef_HEAD_INIT, "engine", nullptr, -1, methods};
 
-PyMODINIT_FUNC PyInit_engine() { return PyModule_Create(&definition); }
+PyMODINIT_FUNC PyInit_engine() {
+    PyObject* module = PyModule_Create(&definition);
+#ifdef Py_GIL_DISABLED
+    // The producer API is safe without the GIL, so this module declares that it is too.
+    if (module != nullptr && PyUnstable_Module_SetGIL(module, Py_MOD_GIL_NOT_USED) < 0) Py_CLEAR(module);
+#endif
+    return module;
+}

@@ -2,6 +2,7 @@
 // per-file API pointer).
 #include "arguments.hpp"
 
+#include "columns.hpp"
 #include "owned.hpp"
 
 #include <datetime.h>
@@ -33,6 +34,7 @@ bool refuse(PyObject* type, Field field, const std::string& what) {
 }  // namespace
 
 bool load_dependencies() noexcept {
+    if (!load_mapping_abc()) return false;
     PyDateTime_IMPORT;
     if (PyDateTimeAPI == nullptr) return false;
     Owned kavno_module = own(PyImport_ImportModule("kavno"));
@@ -79,14 +81,22 @@ Keywords::Keywords(const char* function, std::initializer_list<std::pair<const c
     }
 }
 
-bool Keywords::bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, std::span<PyObject*> slots) {
-    if (interned_.empty()) {
-        for (const char* name : names_) {
-            PyObject* interned = PyUnicode_InternFromString(name);
-            if (interned == nullptr) return false;
-            interned_.push_back(interned);  // kept for the process
+bool Keywords::intern() noexcept {
+    if (interned_.size() == names_.size()) return true;
+    std::vector<PyObject*> interned;
+    for (const char* name : names_) {
+        PyObject* text = PyUnicode_InternFromString(name);
+        if (text == nullptr) {
+            for (PyObject* made : interned) Py_DECREF(made);
+            return false;
         }
+        interned.push_back(text);  // kept for the process
     }
+    interned_ = std::move(interned);
+    return true;
+}
+
+bool Keywords::bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, std::span<PyObject*> slots) {
     if (nargs != 0) {
         PyErr_Format(PyExc_TypeError, "%s() takes no positional arguments (%zd given); every argument is a keyword",
                      function_, nargs);

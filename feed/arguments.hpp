@@ -47,6 +47,8 @@ std::int64_t interval_milliseconds(kavno::CandleInterval interval) noexcept;
 class Keywords {
 public:
     Keywords(const char* function, std::initializer_list<std::pair<const char*, bool>> parameters);
+    // Makes the interned names, once, at import (false with the exception set); bind() needs them.
+    bool intern() noexcept;
     bool bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, std::span<PyObject*> slots);
     const char* function() const noexcept { return function_; }
 
@@ -54,7 +56,7 @@ private:
     const char* function_;
     std::vector<const char*> names_;
     std::vector<bool> required_;
-    std::vector<PyObject*> interned_;  // made on first use, kept for the process
+    std::vector<PyObject*> interned_;  // made at import, kept for the process
 };
 
 // Where a value goes, for messages: "Candle.close".

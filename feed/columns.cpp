@@ -483,15 +483,12 @@ const Chunk& Table::locate(std::int64_t row, std::int64_t& within) const noexcep
     return chunks[index];
 }
 
-// isinstance(data, collections.abc.Mapping): -1 with the exception set if that cannot be asked.
-int is_mapping(PyObject* data) {
-    static PyObject* mapping = nullptr;  // the ABC, kept for the process
-    if (mapping == nullptr) {
-        Owned abc = own(PyImport_ImportModule("collections.abc"));
-        mapping = abc ? PyObject_GetAttrString(abc.get(), "Mapping") : nullptr;
-        if (mapping == nullptr) return -1;
-    }
-    return PyObject_IsInstance(data, mapping);
+PyObject* mapping_abc = nullptr;  // collections.abc.Mapping, fetched at import and kept
+
+bool load_mapping_abc() noexcept {
+    Owned abc = own(PyImport_ImportModule("collections.abc"));
+    mapping_abc = abc ? PyObject_GetAttrString(abc.get(), "Mapping") : nullptr;
+    return mapping_abc != nullptr;
 }
 
 std::shared_ptr<Table> read_table(PyObject* data, kavno::CandleInterval interval) {
@@ -502,7 +499,7 @@ std::shared_ptr<Table> read_table(PyObject* data, kavno::CandleInterval interval
         read = read_stream(data, *table, close_after_ms);
     } else if (PyObject_HasAttrString(data, "__arrow_c_array__")) {
         read = read_array(data, *table, close_after_ms);
-    } else if (const int mapping = is_mapping(data); mapping != 0) {
+    } else if (const int mapping = PyObject_IsInstance(data, mapping_abc); mapping != 0) {
         read = mapping > 0 && read_buffers(data, *table, close_after_ms);
     } else {
         PyErr_Format(PyExc_TypeError,

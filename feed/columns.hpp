@@ -66,4 +66,7 @@ public:
 // null or a date a record cannot hold.
 std::shared_ptr<Table> read_table(PyObject* data, kavno::CandleInterval interval);
 
+// Fetches collections.abc.Mapping, which read_table asks about, once at import.
+bool load_mapping_abc() noexcept;
+
 }  // namespace feed

@@ -6,12 +6,24 @@
 
 namespace feed {
 
+// The factories' parameters: every one a keyword, and whether it must be given.
+Keywords pair_keywords("make_pair", {{"code", true}, {"base", true}, {"quote", true}, {"kind", false},
+                                     {"min_volume", false}, {"min_price", false}, {"min_amount", false}});
+Keywords candle_keywords("make_candle", {{"code", true}, {"open_time", true}, {"close", true}, {"open", false},
+                                         {"high", false}, {"low", false}, {"volume", false}, {"amount", false},
+                                         {"trades", false}, {"kind", false}, {"interval", false},
+                                         {"close_time", false}});
+Keywords order_keywords("make_order", {{"id", true}, {"code", true}, {"side", true}, {"price", true},
+                                       {"volume", true}, {"create_time", true}, {"kind", false}, {"type", false},
+                                       {"status", false}, {"filled_volume", false}, {"filled_price", false},
+                                       {"fee", false}});
+Keywords position_keywords("make_position", {{"code", true}, {"side", true}, {"volume", true}, {"price", true},
+                                             {"kind", false}, {"leverage", false}});
+
 PyObject* make_pair(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     enum { code, base, quote, kind, min_volume, min_price, min_amount, count };
-    static Keywords keywords("make_pair", {{"code", true}, {"base", true}, {"quote", true}, {"kind", false},
-                                           {"min_volume", false}, {"min_price", false}, {"min_amount", false}});
     PyObject* slot[count];
-    if (!keywords.bind(args, nargs, kwnames, slot)) return nullptr;
+    if (!pair_keywords.bind(args, nargs, kwnames, slot)) return nullptr;
     kavno::PairValues values{};
     constexpr const char* record = "Pair";
     if (!as_text({record, "code"}, slot[code], values.code) || !as_text({record, "base"}, slot[base], values.base) ||
@@ -27,12 +39,8 @@ PyObject* make_pair(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
 
 PyObject* make_candle(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     enum { code, open_time, close, open, high, low, volume, amount, trades, kind, interval, close_time, count };
-    static Keywords keywords("make_candle",
-                             {{"code", true}, {"open_time", true}, {"close", true}, {"open", false}, {"high", false},
-                              {"low", false}, {"volume", false}, {"amount", false}, {"trades", false}, {"kind", false},
-                              {"interval", false}, {"close_time", false}});
     PyObject* slot[count];
-    if (!keywords.bind(args, nargs, kwnames, slot)) return nullptr;
+    if (!candle_keywords.bind(args, nargs, kwnames, slot)) return nullptr;
     kavno::CandleValues values{};
     Timepoint opened, closed;
     constexpr const char* record = "Candle";
@@ -62,12 +70,8 @@ PyObject* make_candle(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
 
 PyObject* make_order(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     enum { id, code, side, price, volume, create_time, kind, type, status, filled_volume, filled_price, fee, count };
-    static Keywords keywords("make_order", {{"id", true}, {"code", true}, {"side", true}, {"price", true},
-                                            {"volume", true}, {"create_time", true}, {"kind", false},
-                                            {"type", false}, {"status", false}, {"filled_volume", false},
-                                            {"filled_price", false}, {"fee", false}});
     PyObject* slot[count];
-    if (!keywords.bind(args, nargs, kwnames, slot)) return nullptr;
+    if (!order_keywords.bind(args, nargs, kwnames, slot)) return nullptr;
     kavno::OrderValues values{};
     Timepoint created;
     constexpr const char* record = "Order";
@@ -90,10 +94,8 @@ PyObject* make_order(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
 
 PyObject* make_position(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     enum { code, side, volume, price, kind, leverage, count };
-    static Keywords keywords("make_position", {{"code", true}, {"side", true}, {"volume", true}, {"price", true},
-                                               {"kind", false}, {"leverage", false}});
     PyObject* slot[count];
-    if (!keywords.bind(args, nargs, kwnames, slot)) return nullptr;
+    if (!position_keywords.bind(args, nargs, kwnames, slot)) return nullptr;
     kavno::PositionValues values{};
     values.leverage = 1;
     constexpr const char* record = "Position";

@@ -1,6 +1,8 @@
 // kavno_feed's factories, one record from keyword arguments each (METH_FASTCALL | METH_KEYWORDS entries).
 #pragma once
 
+#include "arguments.hpp"
+
 #include <Python.h>
 
 namespace feed {
@@ -9,5 +11,7 @@ PyObject* make_pair(PyObject* module, PyObject* const* args, Py_ssize_t nargs, P
 PyObject* make_candle(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* make_order(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* make_position(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
+extern Keywords pair_keywords, candle_keywords, order_keywords, position_keywords;
 
 }  // namespace feed

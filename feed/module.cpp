@@ -4,6 +4,12 @@
 #include "arguments.hpp"
 #include "series.hpp"
 
+#include "boundary/lock.hpp"
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+
 namespace {
 
 template <auto Function>
@@ -45,7 +51,7 @@ PyModuleDef definition = {
     "kavno_feed",
     "kavno's records from Python data: factories for tests (make_pair, make_candle, make_order, make_position) and "
     "candles(), a sequence of Candle records over columnar data for backtests.",
-    -1,
+    0,
     methods,
     nullptr,
     nullptr,
@@ -53,14 +59,59 @@ PyModuleDef definition = {
     nullptr,
 };
 
+// kavno_feed belongs to the interpreter that first imports it, as kavno does: its classes and what it fetched from
+// kavno live for the process. Built once; importing it again gives the same module.
+std::atomic<std::int64_t> owner_interpreter{-1};
+PyObject* stored_module = nullptr;
+// Set when the runtime that imported kavno_feed is finalized: its module and classes went with it.
+std::atomic<bool> runtime_finalized{false};
+
+void remember_finalization() noexcept { runtime_finalized.store(true); }
+
+bool prepare_keywords() noexcept {
+    for (feed::Keywords* keywords : {&feed::pair_keywords, &feed::candle_keywords, &feed::order_keywords,
+                                     &feed::position_keywords, &feed::candles_keywords}) {
+        if (!keywords->intern()) return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 PyMODINIT_FUNC PyInit_kavno_feed() {
+    if (runtime_finalized.load()) {
+        PyErr_SetString(PyExc_ImportError,
+                        "kavno_feed: the interpreter that imported kavno_feed was finalized; kavno_feed cannot be "
+                        "imported again in this process (re-initialisation is not supported)");
+        return nullptr;
+    }
+    const std::int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
+    if (current == -1) return nullptr;
+    std::int64_t expected = -1;
+    if (!owner_interpreter.compare_exchange_strong(expected, current) && expected != current) {
+        PyErr_SetString(PyExc_ImportError,
+                        "kavno_feed: modules do not yet support subinterpreters, see "
+                        "https://docs.python.org/3/c-api/init.html#sub-interpreter-support");
+        return nullptr;
+    }
+    static kavno::OnceLock lock;
+    std::lock_guard guard(lock);
+    if (stored_module != nullptr) return Py_NewRef(stored_module);
     PyObject* module = PyModule_Create(&definition);
     if (module == nullptr) return nullptr;
-    if (!feed::load_dependencies() || !feed::add_series_types(module)) {
+#ifdef Py_GIL_DISABLED
+    // What kavno_feed shares is made here, once, and only read afterwards; a series and its columns never change,
+    // and an iterator steps under its own critical section.
+    if (PyUnstable_Module_SetGIL(module, Py_MOD_GIL_NOT_USED) < 0) {
         Py_DECREF(module);
         return nullptr;
     }
-    return module;
+#endif
+    if (!prepare_keywords() || !feed::load_dependencies() || !feed::add_series_types(module)) {
+        Py_DECREF(module);
+        return nullptr;
+    }
+    stored_module = module;  // kept for the process
+    (void)Py_AtExit(remember_finalization);
+    return Py_NewRef(module);
 }

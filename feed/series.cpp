@@ -6,6 +6,8 @@
 #include "columns.hpp"
 #include "owned.hpp"
 
+#include "boundary/lock.hpp"
+
 #include <cstddef>
 #include <new>
 #include <string>
@@ -187,17 +189,24 @@ void iterator_dealloc(PyObject* self) {
 PyObject* iterator_next(PyObject* self) {
     auto* iterator = reinterpret_cast<IteratorObject*>(self);
     const SeriesObject& series = *iterator->series;
-    if (iterator->next >= series.length) return nullptr;  // exhausted, no exception: StopIteration
-    const std::int64_t row = series.start + iterator->next * series.step;
-    ++iterator->next;
-    const Chunk* chunk = iterator->chunk;
-    if (chunk == nullptr || row < iterator->chunk_start || row >= iterator->chunk_start + chunk->rows) {
-        std::int64_t within = 0;
-        chunk = &series.table->locate(row, within);
-        iterator->chunk = chunk;
-        iterator->chunk_start = row - within;
+    const Chunk* chunk = nullptr;
+    std::int64_t within = 0;
+    // Threads that share one iterator each take a row of their own.
+    Py_BEGIN_CRITICAL_SECTION(self);
+    if (iterator->next < series.length) {
+        const std::int64_t row = series.start + iterator->next * series.step;
+        ++iterator->next;
+        chunk = iterator->chunk;
+        if (chunk == nullptr || row < iterator->chunk_start || row >= iterator->chunk_start + chunk->rows) {
+            chunk = &series.table->locate(row, within);
+            iterator->chunk = chunk;
+            iterator->chunk_start = row - within;
+        }
+        within = row - iterator->chunk_start;
     }
-    return candle_of(series, *chunk, row - iterator->chunk_start);
+    Py_END_CRITICAL_SECTION();
+    if (chunk == nullptr) return nullptr;  // exhausted, no exception: StopIteration
+    return candle_of(series, *chunk, within);
 }
 
 PyObject* iterator_length_hint(PyObject* self, PyObject*) {
@@ -273,15 +282,16 @@ bool add_series_types(PyObject* module) {
     return registered != nullptr;
 }
 
+Keywords candles_keywords("candles", {{"code", true}, {"interval", true}, {"kind", false}});
+
 PyObject* candles(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     enum { code, interval, kind, count };
     if (nargs != 1) {
         PyErr_Format(PyExc_TypeError, "candles() takes 1 positional argument (the data) but %zd were given", nargs);
         return nullptr;
     }
-    static Keywords keywords("candles", {{"code", true}, {"interval", true}, {"kind", false}});
     PyObject* slot[count];
-    if (!keywords.bind(args + 1, 0, kwnames, slot)) return nullptr;
+    if (!candles_keywords.bind(args + 1, 0, kwnames, slot)) return nullptr;
     std::string_view code_text;
     kavno::CandleInterval interval_value{};
     kavno::TradeKind kind_value{};

@@ -1,6 +1,8 @@
 // CandleSeries and candles(), the columnar feed of kavno_feed.
 #pragma once
 
+#include "arguments.hpp"
+
 #include <Python.h>
 
 namespace feed {
@@ -11,5 +13,7 @@ bool add_series_types(PyObject* module);
 
 // candles(data, /, *, code, interval, kind=None): a CandleSeries over the columns of `data`.
 PyObject* candles(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
+extern Keywords candles_keywords;
 
 }  // namespace feed

@@ -1,12 +1,14 @@
 // The import entry of kavno and the one ordered registration table: eleven classes, then seven functions,
 // each name appended to __all__ before the attribute is set.
 #include "boundary/errors.hpp"
+#include "boundary/lock.hpp"
 #include "pure/fatal.hpp"
 #include "helpers/functions.hpp"
 #include "types/classes.hpp"
 
 #include <atomic>
 #include <cstdint>
+#include <mutex>
 
 namespace kavno {
 
@@ -26,8 +28,10 @@ PyModuleDef definition = {
 
 // The interpreter that first ran the entry point, -1 before any did.
 std::atomic<std::int64_t> owner_interpreter{-1};
-// Built by the first successful initialisation; never cleared, never released.
+// Built by the first successful initialisation; never cleared, never released. Built under the lock, so that two
+// threads of a build without the GIL cannot both register.
 PyObject* stored_module = nullptr;
+OnceLock module_lock;
 
 // One row of the registration table: a class, or a function.
 struct Registration {
@@ -141,9 +145,15 @@ PyObject* initialise() {
                                  "kavno: modules do not yet support subinterpreters, see "
                                  "https://docs.python.org/3/c-api/init.html#sub-interpreter-support"));
     }
+    std::lock_guard guard(module_lock);
     if (stored_module != nullptr) return Py_NewRef(stored_module);
     Ref module = Ref::steal(PyModule_Create2(&definition, 1013));
     if (!module) return raise(Failure::fetch());
+#ifdef Py_GIL_DISABLED
+    // Every state kavno shares is safe without the GIL: what is built once is built under a lock, records and members
+    // never change, and an entry keeps nothing between calls.
+    if (PyUnstable_Module_SetGIL(module.get(), Py_MOD_GIL_NOT_USED) < 0) return raise(Failure::fetch());
+#endif
     if (auto registered = register_all(module.get()); !registered) return raise(std::move(registered));
     // The module object is kept for the rest of the process. (Should every place of Py_AtExit be taken, a later
     // runtime's import goes unrefused.)

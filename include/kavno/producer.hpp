@@ -24,7 +24,9 @@
 #include "kavno/utf8.hpp"
 #include "kavno/version.hpp"
 
+#include <atomic>
 #include <cassert>
+#include <cstdint>
 #include <cstring>
 #include <initializer_list>
 #include <new>
@@ -100,19 +102,63 @@ struct PositionValues {
 
 namespace producer_detail {
 
-// The names this producer looks up and the classes it has checked, for the life of one interpreter runtime.
-// Py_FinalizeEx ends them all (the names are freed with the runtime), so a callback registered with Py_AtExit
-// forgets them; a runtime started again begins afresh.
+// What this producer knows of kavno's classes, for the life of one interpreter runtime: the names it looks up, and
+// the classes it has checked, for the interpreter that checked them. A checked class serves every record until
+// Python code binds "kavno" in sys.modules or the record's name in kavno's module again: a dict watcher on both
+// dicts then moves `generation` on, and the next record looks the class up afresh. (Where the interpreter has no
+// dict watcher left, every record looks its class up.) Py_FinalizeEx ends it all, so a callback registered with
+// Py_AtExit forgets it; a runtime started again begins afresh.
 struct Cache {
+    std::atomic<std::uint64_t> generation{1};
+    std::atomic<PyTypeObject*> classes[std::size(records)] = {};
+    std::atomic<std::uint64_t> checked_in[std::size(records)] = {};  // the generation each class was found in
+    std::atomic<PyInterpreterState*> interpreter{nullptr};             // where they were found
     PyObject* module_name = nullptr;
     PyObject* class_names[std::size(records)] = {};
-    PyObject* verified[std::size(records)] = {};
+    int watcher = -1;  // this producer's dict watcher, -1 before it has one, -2 when the interpreter had none left
     bool forgotten_at_exit = false;
+#ifdef Py_GIL_DISABLED
+    PyMutex lock{};  // for the slow path's own state: the names and the watcher
+#endif
 };
 
 inline Cache cache;
 
-inline void forget_cache() noexcept { cache = Cache{}; }
+inline void forget_cache() noexcept {
+    cache.generation.fetch_add(1);
+    cache.interpreter.store(nullptr);
+    cache.module_name = nullptr;
+    for (PyObject*& name : cache.class_names) name = nullptr;
+    cache.watcher = -1;
+}
+
+// A lock around the slow path's own state; nothing with the GIL, which serialises it (and no Python code runs while
+// it is held, so it cannot be taken twice by one thread).
+struct [[maybe_unused]] SlowPathLock {
+#ifdef Py_GIL_DISABLED
+    SlowPathLock() noexcept { PyMutex_Lock(&cache.lock); }
+    ~SlowPathLock() { PyMutex_Unlock(&cache.lock); }
+#else
+    SlowPathLock() noexcept {}
+    ~SlowPathLock() {}
+#endif
+    SlowPathLock(const SlowPathLock&) = delete;
+    SlowPathLock& operator=(const SlowPathLock&) = delete;
+};
+
+inline bool names(PyObject* key, PyObject* name) noexcept {
+    return key == name || (name != nullptr && PyUnicode_Check(key) && PyUnicode_Compare(key, name) == 0);
+}
+
+// Called for every change of sys.modules and of kavno's module dict: a change of "kavno" or of a record's name, or
+// the dict cleared, copied over or gone, and the classes found so far may no longer be kavno's.
+inline int on_dict_event(PyDict_WatchEvent event, PyObject*, PyObject* key, PyObject*) noexcept {
+    bool relevant = key == nullptr || event == PyDict_EVENT_CLEARED || event == PyDict_EVENT_CLONED ||
+                    event == PyDict_EVENT_DEALLOCATED || names(key, cache.module_name);
+    for (PyObject* name : cache.class_names) relevant = relevant || names(key, name);
+    if (relevant) cache.generation.fetch_add(1, std::memory_order_acq_rel);
+    return 0;
+}
 
 inline std::string version_text(int major, int minor, int patch, int layout) {
     return "kavno " + std::to_string(major) + "." + std::to_string(minor) + "." + std::to_string(patch) +
@@ -254,16 +300,37 @@ inline bool verify(PyObject* found, const RecordSpec& record) {
 // The names, made once per runtime. (Py_AtExit has 32 places; should they all be taken, the names are still kept,
 // and only a runtime finalized and started again in the same process would find them gone.)
 inline bool prepare() {
+    SlowPathLock lock;
     if (cache.module_name != nullptr) [[likely]] return true;
     if (!cache.forgotten_at_exit) cache.forgotten_at_exit = Py_AtExit(forget_cache) == 0;
-    cache.module_name = PyUnicode_InternFromString("kavno");
-    if (cache.module_name == nullptr) return false;
-    for (std::size_t i = 0; i < std::size(records); ++i) {
-        cache.class_names[i] = PyUnicode_InternFromString(records[i]->name());
-        if (cache.class_names[i] == nullptr) {
-            forget_cache();
-            return false;
+    PyObject* made[1 + std::size(records)] = {PyUnicode_InternFromString("kavno")};
+    for (std::size_t i = 0; i < std::size(records) && made[i] != nullptr; ++i) {
+        made[i + 1] = PyUnicode_InternFromString(records[i]->name());
+    }
+    if (made[std::size(records)] == nullptr) {
+        for (PyObject* name : made) Py_XDECREF(name);
+        return false;
+    }
+    for (std::size_t i = 0; i < std::size(records); ++i) cache.class_names[i] = made[i + 1];
+    cache.module_name = made[0];  // last: it says the names are there
+    return true;
+}
+
+// Watches `dict` for changes that make a checked class stale; false when this interpreter has no dict watcher left
+// for this producer (then nothing is kept, and every record looks its class up).
+inline bool watch(PyObject* dict) noexcept {
+    SlowPathLock lock;
+    if (cache.watcher == -1) {
+        cache.watcher = PyDict_AddWatcher(on_dict_event);
+        if (cache.watcher < 0) {
+            PyErr_Clear();
+            cache.watcher = -2;
         }
+    }
+    if (cache.watcher < 0) return false;
+    if (PyDict_Watch(cache.watcher, dict) < 0) {
+        PyErr_Clear();
+        return false;
     }
     return true;
 }
@@ -280,25 +347,36 @@ inline PyObject* kavno_module() {
     return module;
 }
 
-// kavno's class for record `position` of kavno::records, looked up afresh in the imported module on every call
-// (a rebound name is noticed); a class checked once is known by its address, since kavno never releases one.
-inline PyTypeObject* find_class(std::size_t position) {
-    assert(PyGILState_Check() && "kavno's producer API needs the GIL");
+// kavno's class for record `position` of kavno::records, looked up in the imported module: the sys.modules entry
+// "kavno" (imported when it is not there) and its attribute of the record's name, checked against this header's
+// layout. What was found is kept (see Cache) for the interpreter it was found in.
+[[gnu::noinline]] inline PyTypeObject* look_up_class(std::size_t position) {
     if (!prepare()) return nullptr;
+    const std::uint64_t generation = cache.generation.load(std::memory_order_acquire);
     PyObject* module = kavno_module();
     if (module == nullptr) return nullptr;
     PyObject* found = PyObject_GetAttr(module, cache.class_names[position]);
-    Py_DECREF(module);
-    if (found == nullptr) return nullptr;
-    if (found != cache.verified[position]) {
-        if (!verify(found, *records[position])) {
-            Py_DECREF(found);
-            return nullptr;
-        }
-        cache.verified[position] = found;
+    if (found != nullptr && !verify(found, *records[position])) Py_CLEAR(found);
+    PyObject* module_dict = PyModule_Check(module) ? PyModule_GetDict(module) : nullptr;  // borrowed
+    if (found != nullptr && module_dict != nullptr && watch(PyImport_GetModuleDict()) && watch(module_dict)) {
+        // The generation read before the lookups: a change since then leaves this class unused.
+        cache.interpreter.store(PyInterpreterState_Get(), std::memory_order_relaxed);
+        cache.classes[position].store(reinterpret_cast<PyTypeObject*>(found), std::memory_order_relaxed);
+        cache.checked_in[position].store(generation, std::memory_order_release);
     }
-    Py_DECREF(found);  // the class lives as long as the runtime
+    Py_DECREF(module);
+    Py_XDECREF(found);  // a class lives as long as the runtime
     return reinterpret_cast<PyTypeObject*>(found);
+}
+
+inline PyTypeObject* find_class(std::size_t position) {
+    assert(PyGILState_Check() && "kavno's producer API needs the GIL");
+    const std::uint64_t checked = cache.checked_in[position].load(std::memory_order_acquire);
+    if (checked == cache.generation.load(std::memory_order_acquire) &&
+        cache.interpreter.load(std::memory_order_relaxed) == PyInterpreterState_Get()) [[likely]] {
+        return cache.classes[position].load(std::memory_order_relaxed);
+    }
+    return look_up_class(position);
 }
 
 // Copies `text` into `target` (PyMem_Malloc'd, NUL-terminated).

@@ -24,25 +24,6 @@ bool compact_value(PyObject* object, Py_ssize_t& value) noexcept {
     return true;
 }
 
-// The value of an exact int of two 30-bit digits (below 2^60: every millisecond timestamp from 1970 on), read from
-// its digits as longintrepr.h lays them out in 3.12 and 3.13: the digit count above three tag bits, the sign in
-// the lowest two (0 positive, 2 negative).
-bool two_digit_value(PyObject* object, std::int64_t& value) noexcept {
-#if PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x030E0000 && PYLONG_BITS_IN_DIGIT == 30
-    if (!PyLong_CheckExact(object)) return false;
-    const auto& number = reinterpret_cast<const PyLongObject*>(object)->long_value;
-    if ((number.lv_tag >> _PyLong_NON_SIZE_BITS) != 2) return false;
-    const std::int64_t magnitude =
-        static_cast<std::int64_t>(number.ob_digit[0]) | (static_cast<std::int64_t>(number.ob_digit[1]) << PyLong_SHIFT);
-    value = (number.lv_tag & _PyLong_SIGN_MASK) == 2 ? -magnitude : magnitude;
-    return true;
-#else
-    (void)object;
-    (void)value;
-    return false;
-#endif
-}
-
 }  // namespace
 
 PyResult<std::uint32_t> AsUInt32::convert(PyObject* object) noexcept {
@@ -68,7 +49,6 @@ PyResult<std::uint32_t> AsUInt32::convert(PyObject* object) noexcept {
 
 PyResult<std::int64_t> AsInt64::convert(PyObject* object) noexcept {
     if (Py_ssize_t small = 0; compact_value(object, small)) return static_cast<std::int64_t>(small);
-    if (std::int64_t value = 0; two_digit_value(object, value)) return value;
     if (PyLong_CheckExact(object)) {
         // A digit loop, where PyLong_AsLongLong goes through a byte-array conversion; on overflow that one is
         // asked after all, for the interpreter's own error.

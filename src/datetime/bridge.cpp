@@ -24,10 +24,8 @@ PyDateTime_CAPI* api() noexcept {
         fatal("failed to import `datetime` C API: " + render(Failure::fetch().into_exception().get()));
     }
     PyDateTime_CAPI* expected = nullptr;
-    stored_api.compare_exchange_strong(expected, imported, std::memory_order_acq_rel);
-    loaded = stored_api.load(std::memory_order_acquire);
-    PyDateTimeAPI = loaded;
-    return loaded;
+    if (!stored_api.compare_exchange_strong(expected, imported, std::memory_order_acq_rel)) return expected;
+    return imported;
 }
 
 PyResult<bool> is_utc(PyObject* tzinfo, PyObject* utc) noexcept {
@@ -80,9 +78,8 @@ PyResult<UtcDateTime> AsUtcDateTime::convert(PyObject* object) noexcept {
 std::atomic<const DateTimeMaker*> loaded_datetime_maker{nullptr};
 
 const DateTimeMaker& load_datetime_maker() noexcept {
-    static DateTimeMaker maker;  // filled once, under the interpreter lock, from the stored capsule
-    PyDateTime_CAPI* capi = api();
-    maker = {capi->DateTime_FromDateAndTimeAndFold, capi->TimeZone_UTC, capi->DateTimeType};
+    PyDateTime_CAPI* capi = api();  // may run Python code: before the guarded initialisation, which runs none
+    static const DateTimeMaker maker{capi->DateTime_FromDateAndTimeAndFold, capi->TimeZone_UTC, capi->DateTimeType};
     loaded_datetime_maker.store(&maker, std::memory_order_release);
     return maker;
 }

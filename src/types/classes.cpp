@@ -3,6 +3,7 @@
 #include "types/classes.hpp"
 
 #include "boundary/errors.hpp"
+#include "boundary/lock.hpp"
 #include "pure/fatal.hpp"
 #include "types/enumerations.hpp"
 #include "types/records.hpp"
@@ -10,6 +11,8 @@
 #include <pythread.h>
 
 #include <array>
+#include <atomic>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -18,10 +21,10 @@ namespace kavno {
 namespace {
 
 struct ClassState {
-    PyTypeObject* type = nullptr;  // never released once built
-    bool ready = false;
-    bool filling = false;
-    unsigned long filling_thread = 0;
+    PyTypeObject* type = nullptr;      // never released once built
+    std::atomic<bool> ready = false;   // set last, once the type and its attributes are complete
+    std::atomic<unsigned long> filling_thread = 0;  // the thread filling the attributes, 0 when none is
+    OnceLock lock;                     // held while a class is built and filled (nothing with the GIL)
 };
 
 std::array<ClassState, class_count> states;
@@ -69,22 +72,25 @@ PyResult<Done> fill_members(ClassId id, PyTypeObject* type) noexcept {
 
 PyResult<PyTypeObject*> obtain(ClassId id) noexcept {
     ClassState& state = states[static_cast<std::size_t>(id)];
-    if (state.ready) [[likely]] return state.type;
+    if (state.ready.load(std::memory_order_acquire)) [[likely]] return state.type;
     const unsigned long thread = PyThread_get_thread_ident();
-    if (state.filling && state.filling_thread == thread) return state.type;
+    // A nested request from the thread that is filling the attributes: the type as it stands.
+    if (state.filling_thread.load(std::memory_order_relaxed) == thread) return state.type;
+    // Without the GIL, a second thread waits here for the first to finish and then finds the class ready.
+    std::lock_guard guard(state.lock);
+    if (state.ready.load(std::memory_order_acquire)) return state.type;
     if (state.type == nullptr) {
         auto built = build_heap_type(type_spec(id));
         if (!built) return Unexpected(class_error(id, std::move(built).error()));
         state.type = reinterpret_cast<PyTypeObject*>(std::move(built).value().release());  // kept forever
     }
     if (is_enumeration(id)) {
-        state.filling = true;
-        state.filling_thread = thread;
+        state.filling_thread.store(thread, std::memory_order_relaxed);
         auto filled = fill_members(id, state.type);
-        state.filling = false;
+        state.filling_thread.store(0, std::memory_order_relaxed);
         if (!filled) return Unexpected(class_error(id, std::move(filled).error()));
     }
-    state.ready = true;
+    state.ready.store(true, std::memory_order_release);
     return state.type;
 }
 
@@ -102,7 +108,7 @@ PyResult<Ref> class_for_import(ClassId id) noexcept {
 
 PyTypeObject* class_object(ClassId id) noexcept {
     ClassState& state = states[static_cast<std::size_t>(id)];
-    if (state.ready) [[likely]] return state.type;
+    if (state.ready.load(std::memory_order_acquire)) [[likely]] return state.type;
     auto type = obtain(id);
     if (!type) {
         std::move(type).error().raise();

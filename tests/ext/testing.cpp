@@ -10,6 +10,7 @@
 
 #include <datetime.h>
 
+#include <atomic>
 #include <memory>
 #include <string>
 #include <vector>
@@ -152,7 +153,7 @@ PyObject* fatal(PyObject*, PyObject* message) {
 // see kavno_feed call each release callback exactly once, whatever happens to the data in between.
 
 struct Counts {
-    long schemas = 0, arrays = 0, streams = 0;
+    std::atomic<long> schemas = 0, arrays = 0, streams = 0;
 };
 Counts exported, released;
 
@@ -326,8 +327,9 @@ PyObject* arrow_stream(PyObject*, PyObject* args) {
 }
 
 PyObject* arrow_counts(PyObject*, PyObject*) {
-    return Py_BuildValue("{s:(lll),s:(lll)}", "exported", exported.schemas, exported.arrays, exported.streams,
-                         "released", released.schemas, released.arrays, released.streams);
+    return Py_BuildValue("{s:(lll),s:(lll)}", "exported", exported.schemas.load(), exported.arrays.load(),
+                         exported.streams.load(), "released", released.schemas.load(), released.arrays.load(),
+                         released.streams.load());
 }
 
 PyMethodDef methods[] = {
@@ -356,4 +358,11 @@ PyModuleDef definition = {PyModuleDef_HEAD_INIT, "_kavno_testing", "Test-only pr
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit__kavno_testing() { return PyModule_Create(&definition); }
+PyMODINIT_FUNC PyInit__kavno_testing() {
+    PyObject* module = PyModule_Create(&definition);
+#ifdef Py_GIL_DISABLED
+    // Its counters are atomic; everything else it does is the producer API's.
+    if (module != nullptr && PyUnstable_Module_SetGIL(module, Py_MOD_GIL_NOT_USED) < 0) Py_CLEAR(module);
+#endif
+    return module;
+}

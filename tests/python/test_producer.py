@@ -55,9 +55,17 @@ static PyMethodDef methods[] = {
 
 static PyModuleDef definition = {PyModuleDef_HEAD_INIT, NAME(MODULE), nullptr, -1, methods};
 
-PyMODINIT_FUNC INIT(MODULE)() { return PyModule_Create(&definition); }
+PyMODINIT_FUNC INIT(MODULE)() {
+    PyObject* module = PyModule_Create(&definition);
+#ifdef Py_GIL_DISABLED
+    // The producer API is safe without the GIL, so this module declares that it is too.
+    if (module != nullptr && PyUnstable_Module_SetGIL(module, Py_MOD_GIL_NOT_USED) < 0) Py_CLEAR(module);
+#endif
+    return module;
+}
 """
 BUILT = "kavno 0.2.0 (record layout 1)"
+HEADER = object.__basicsize__  # where a record's fields start: 16 bytes with the GIL, more without
 
 
 def patched_headers(tmp_path, path, replacements):
@@ -99,12 +107,12 @@ def test_fields_left_out_of_a_designated_initializer_are_value_initialised(compi
      f"{BUILT}; rebuild the producer against the headers of the kavno that is installed"),
     ("two fields swapped", "records.hpp", [("    double min_volume;\n    double min_price;\n",
                                             "    double min_price;\n    double min_volume;\n")],
-     f"kavno.Pair.min_volume: the imported {BUILT} has min_volume as a double at offset 72 where this producer, "
-     f"built against {BUILT}, expects it as a double at offset 80"),
+     f"kavno.Pair.min_volume: the imported {BUILT} has min_volume as a double at offset {HEADER + 56} where this "
+     f"producer, built against {BUILT}, expects it as a double at offset {HEADER + 64}"),
     ("a field widened", "records.hpp", [("    std::int32_t leverage;\n};", "    std::int64_t leverage;\n};"),
                                         ("leverage, Int32", "leverage, Int64")],
-     f"kavno.Position.leverage: the imported {BUILT} has leverage as a 32-bit integer at offset 64 where this "
-     f"producer, built against {BUILT}, expects it as a 64-bit integer at offset 64"),
+     f"kavno.Position.leverage: the imported {BUILT} has leverage as a 32-bit integer at offset {HEADER + 48} where "
+     f"this producer, built against {BUILT}, expects it as a 64-bit integer at offset {HEADER + 48}"),
 ])
 def test_a_kavno_laid_out_otherwise_is_refused_before_anything_is_written(compile_extension, tmp_path, case, path,
                                                                             replacements, message):
@@ -130,7 +138,15 @@ static PyObject* pair(PyObject*, PyObject*) {
 
 static PyMethodDef methods[] = {{"pair", pair, METH_NOARGS, nullptr}, {nullptr, nullptr, 0, nullptr}};
 static PyModuleDef definition = {PyModuleDef_HEAD_INIT, "producer_0_1_0", nullptr, -1, methods};
-PyMODINIT_FUNC PyInit_producer_0_1_0() { return PyModule_Create(&definition); }
+PyMODINIT_FUNC PyInit_producer_0_1_0() {
+    PyObject* module = PyModule_Create(&definition);
+#ifdef Py_GIL_DISABLED
+    // 0.1.0's headers were not made for free-threading; the test calls it from one thread, and the session keeps
+    // running without the GIL.
+    if (module != nullptr && PyUnstable_Module_SetGIL(module, Py_MOD_GIL_NOT_USED) < 0) Py_CLEAR(module);
+#endif
+    return module;
+}
 """
 
 
@@ -146,6 +162,48 @@ def test_kavno_set_to_none_in_sys_modules_is_an_import_error(producer, monkeypat
     monkeypatch.setitem(sys.modules, "kavno", None)
     with pytest.raises(ImportError, match="^import of kavno halted; None in sys.modules$"):
         producer.make_pair(kind=0, code=b"X", base=b"B", quote=b"Q", min_volume=0.0, min_price=0.0, min_amount=0.0)
+
+
+class NotKavno:
+    """What sys.modules["kavno"] may be made to hold instead."""
+
+    Candle = kavno.Pair
+
+
+# What Python code can do to the names a producer looks its classes up by, once it has found them, and what the
+# next record then meets. (The producer keeps the classes it found until one of these names is bound again.)
+CHANGES = {
+    "the class rebound": (lambda patch: patch.setattr(kavno, "Candle", kavno.Order), TypeError,
+                          "^kavno.Candle is not kavno's Candle record class \\(it is a type\\)$"),
+    "the class deleted": (lambda patch: patch.delattr(kavno, "Candle"), AttributeError, "Candle"),
+    "kavno set to None": (lambda patch: patch.setitem(sys.modules, "kavno", None), ImportError,
+                          "^import of kavno halted; None in sys.modules$"),
+    "kavno replaced": (lambda patch: patch.setitem(sys.modules, "kavno", NotKavno()), TypeError,
+                       "^kavno.Candle is not kavno's Candle record class \\(it is a type\\)$"),
+}
+
+
+@pytest.mark.parametrize("change", CHANGES, ids=CHANGES)
+@pytest.mark.parametrize("make", ["kavno_feed", "a test producer"])
+def test_a_class_once_found_is_looked_up_again_after_its_name_changes(records, make, change):
+    import kavno_feed
+
+    make_candle = (lambda: kavno_feed.make_candle(code="X", open_time=0, close=1.0)) if make == "kavno_feed" \
+        else records.candle
+    assert type(make_candle()) is type(make_candle()) is kavno.Candle  # found, then kept
+    apply, error, message = CHANGES[change]
+    with pytest.MonkeyPatch.context() as patch:
+        apply(patch)
+        for _ in range(2):
+            with pytest.raises(error, match=message):
+                make_candle()
+    assert type(make_candle()) is kavno.Candle  # found again once the name is back
+
+
+def test_kavno_removed_from_sys_modules_is_imported_again(records, monkeypatch):
+    records.candle()
+    monkeypatch.delitem(sys.modules, "kavno")
+    assert type(records.candle()) is kavno.Candle and sys.modules["kavno"] is kavno
 
 
 def test_running_out_of_memory_inside_a_producer_is_a_memory_error(producer):

@@ -1,0 +1,34 @@
+// Guards for the little state kavno shares between threads: what is built once per process (the module, the classes,
+// the datetime handle) and what one object holds that several threads may step together (an iterator's position).
+// With the GIL, the GIL already serialises every writer, and a lock of kavno's own could only deadlock against it (a
+// thread waiting for it would hold the GIL the owner needs back), so both guards are nothing there. Without the GIL
+// the lock is a PyMutex, which lets go of the thread's state while it waits, and the object guard is the
+// interpreter's per-object critical section.
+#pragma once
+
+#include <Python.h>
+
+namespace kavno {
+
+class OnceLock {
+public:
+#ifdef Py_GIL_DISABLED
+    void lock() noexcept { PyMutex_Lock(&mutex_); }
+    void unlock() noexcept { PyMutex_Unlock(&mutex_); }
+
+private:
+    PyMutex mutex_{};
+#else
+    void lock() noexcept {}
+    void unlock() noexcept {}
+#endif
+};
+
+}  // namespace kavno
+
+// Py_BEGIN_CRITICAL_SECTION(object) ... Py_END_CRITICAL_SECTION(): CPython's own from 3.13 on (nothing with the GIL),
+// and nothing on 3.12, which always has the GIL.
+#ifndef Py_BEGIN_CRITICAL_SECTION
+#define Py_BEGIN_CRITICAL_SECTION(object) {
+#define Py_END_CRITICAL_SECTION() }
+#endif
