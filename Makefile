@@ -152,7 +152,10 @@ bench: bench-venvs host
 	$(call for_each_python,echo "== time per call under CPython $$version" && \
 	  .venv-bench-$$version/bin/python benchmarks/timing.py $(BENCH_FLAGS) -o $(BENCH_RESULTS)/timing-$$version.json)
 	$(HOST) --log 0 > $(BENCH_RESULTS)/host.txt
-	echo "== the Python backtest and the sweep" && $(BENCH_PY) benchmarks/sweep.py -o $(BENCH_RESULTS)/sweep.md
+	rm -f $(BENCH_RESULTS)/sweep*.md
+	$(call for_each_python,if [ "$$venv" = $(VENV) ] || [[ "$$version" == *t ]]; then \
+	  echo "== the Python backtest and the sweep under CPython $$version" && \
+	  .venv-bench-$$version/bin/python benchmarks/sweep.py -o $(BENCH_RESULTS)/sweep-$$version.md; fi)
 	$(BENCH_PY) benchmarks/report.py table $(BENCH_RESULTS)
 
 bench-ir: bench-venvs

@@ -1,7 +1,8 @@
 """A parameter sweep on dask.distributed: one backtest per instrument and parameter set, each made on a worker.
 
     python examples/sweep.py DATA [--grid NAME=V1,V2,...]... [--strategy FILE] [--interval Min1]
-                             [--scheduler ADDRESS | --workers N] [--serial] [--out FILE] [--top N] [--no-progress]
+                             [--scheduler ADDRESS | --workers N | --threads N | --serial] [--out FILE] [--top N]
+                             [--no-progress]
 
 DATA is a folder with one Parquet file per instrument (CODE.parquet, as examples/generate.py writes them) or one
 partition folder per instrument (CODE/ or code=CODE/, a hive-partitioned dataset). Every combination of an
@@ -12,8 +13,10 @@ bars, trades, final holding, fees, PnL, seconds, bars per second). Records never
 only paths, parameters, the strategy's source text and the result rows travel.
 
 Tasks run on a LocalCluster of --workers processes (listening on 127.0.0.1 only) or on the running scheduler at
---scheduler ADDRESS, whose workers need kavno and pyarrow installed and DATA at the same path; --serial runs them
-one after another in this process instead. The rows are collected into one table, the best are printed and all
+--scheduler ADDRESS, whose workers need kavno and pyarrow installed and DATA at the same path; --threads N runs them
+in a pool of N threads of this process, over one CandleSeries per instrument read once and shared by every thread
+(on a free-threaded CPython the threads run at once; with the GIL, one at a time); --serial runs them one after
+another in this process. The rows are collected into one table, the best are printed and all
 of them are written to --out (sweep.parquet). A task that fails keeps its row, with the error in the column
 `error`; the failures are listed on standard error and the exit status is 1.
 """
@@ -21,6 +24,7 @@ of them are written to --out (sweep.parquet). A task that fails keeps its row, w
 from __future__ import annotations
 
 import argparse
+import concurrent.futures
 import contextlib
 import dataclasses
 import itertools
@@ -43,6 +47,7 @@ import backtest as backtest_module  # noqa: E402  # examples/backtest.py, shared
 
 EXAMPLES = pathlib.Path(__file__).resolve().parent
 DEFAULT_GRID: dict[str, list[int | float]] = {"fast": [5, 10, 20], "slow": [40, 80]}
+BAR_COLUMNS = ["open_time", "open", "high", "low", "close", "volume"]
 RESULT_COLUMNS = ["bars", "trades", "holding", "fees", "pnl", "seconds", "bars_per_second", "error"]
 
 
@@ -96,17 +101,26 @@ def tasks(data: pathlib.Path, grid: dict[str, list[int | float]]) -> list[Task]:
     return [Task(code, str(path), parameters) for code, path in instruments(data) for parameters in combinations]
 
 
-def run_task(task: Task, strategy: Strategy, interval: str) -> dict[str, Any]:
-    """One backtest, run where it is called (a worker): reads its data, makes its records, returns a row.
+def load_series(task: Task, interval: str) -> kavno_feed.CandleSeries:
+    """The candles of the task's instrument, read from its file.
 
     The interval travels by name and kavno's classes are reached through the module: kavno's classes, members and
-    records are not picklable, so none of them may travel with the task."""
-    table = pyarrow.parquet.read_table(task.path, columns=["open_time", "open", "high", "low", "close", "volume"])
-    candles = kavno_feed.candles(table, code=task.instrument, interval=getattr(kavno.CandleInterval, interval))
+    records are not picklable, so none of them may travel with a task."""
+    table = pyarrow.parquet.read_table(task.path, columns=BAR_COLUMNS)
+    return kavno_feed.candles(table, code=task.instrument, interval=getattr(kavno.CandleInterval, interval))
+
+
+def backtest_row(candles: kavno_feed.CandleSeries, strategy: Strategy, task: Task) -> dict[str, Any]:
+    """One backtest of the task's parameters over `candles`, as a row."""
     report = backtest_module.backtest(strategy.create(dict(task.parameters)), candles)
     rate = report.candles / report.seconds if report.seconds > 0 else 0.0
     return {"bars": report.candles, "trades": report.trades, "holding": report.holding, "fees": report.fees,
             "pnl": report.pnl, "seconds": report.seconds, "bars_per_second": rate, "error": None}
+
+
+def run_task(task: Task, strategy: Strategy, interval: str) -> dict[str, Any]:
+    """One backtest, run where it is called (a worker): reads its data, makes its records, returns a row."""
+    return backtest_row(load_series(task, interval), strategy, task)
 
 
 def failed_row(error: BaseException) -> dict[str, Any]:
@@ -129,6 +143,31 @@ def run_serially(work: Sequence[Task], strategy: Strategy, interval: str) -> pa.
         except Exception as error:
             done.append((task, failed_row(error)))
     return result_table(done)
+
+
+def run_on_threads(work: Sequence[Task], strategy: Strategy, interval: str, threads: int) -> pa.Table:
+    """The same tasks in a pool of `threads` threads of this process. Each instrument's file is read once, into one
+    CandleSeries that every thread iterates: a series and its candles never change, so threads share them as they
+    are, with nothing copied or pickled."""
+    series: dict[str, kavno_feed.CandleSeries | Exception] = {}
+    for task in work:
+        if task.path not in series:
+            try:
+                series[task.path] = load_series(task, interval)
+            except Exception as error:  # every task of the instrument keeps this row
+                series[task.path] = error
+
+    def run(task: Task) -> tuple[Task, dict[str, Any]]:
+        candles = series[task.path]
+        if isinstance(candles, Exception):
+            return task, failed_row(candles)
+        try:
+            return task, backtest_row(candles, strategy, task)
+        except Exception as error:
+            return task, failed_row(error)
+
+    with concurrent.futures.ThreadPoolExecutor(max_workers=threads, thread_name_prefix="sweep") as pool:
+        return result_table(pool.map(run, work))
 
 
 def run_on_cluster(client: Any, work: Sequence[Task], strategy: Strategy, interval: str, *,
@@ -209,6 +248,9 @@ def main(argv: list[str] | None = None) -> int:
     where = parser.add_mutually_exclusive_group()
     where.add_argument("--scheduler", metavar="ADDRESS", help="a running dask scheduler, e.g. tcp://10.0.0.5:8786")
     where.add_argument("--workers", type=int, default=2, help="processes of the local cluster (default: 2)")
+    where.add_argument("--threads", type=int, metavar="N",
+                       help="run the tasks in N threads of this process over shared series (all cores on a "
+                            "free-threaded CPython)")
     where.add_argument("--serial", action="store_true", help="run every task in this process, one after another")
     parser.add_argument("--out", type=pathlib.Path, default=pathlib.Path("sweep.parquet"))
     parser.add_argument("--top", type=int, default=5, help="how many of the best rows to print")
@@ -222,6 +264,8 @@ def main(argv: list[str] | None = None) -> int:
         parser.error(f"{args.data} is not a folder")
     if args.workers < 1:
         parser.error("--workers must be at least 1")
+    if args.threads is not None and args.threads < 1:
+        parser.error("--threads must be at least 1")
     work = tasks(args.data, grid)
     strategy = Strategy.read(args.strategy)
     interval = args.interval
@@ -231,6 +275,10 @@ def main(argv: list[str] | None = None) -> int:
         table = run_serially(work, strategy, interval)
         seconds = time.perf_counter() - started
         where_text = "in this process"
+    elif args.threads is not None:
+        table = run_on_threads(work, strategy, interval, args.threads)
+        seconds = time.perf_counter() - started
+        where_text = f"on {args.threads} thread{'s' if args.threads > 1 else ''}"
     else:
         with connect(args.scheduler, args.workers) as client:
             workers = len(client.scheduler_info()["workers"])

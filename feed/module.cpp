@@ -94,7 +94,7 @@ PyMODINIT_FUNC PyInit_kavno_feed() {
                         "https://docs.python.org/3/c-api/init.html#sub-interpreter-support");
         return nullptr;
     }
-    static kavno::OnceLock lock;
+    static kavno::BlockingLock lock;  // held while it imports kavno, which lets other threads run
     std::lock_guard guard(lock);
     if (stored_module != nullptr) return Py_NewRef(stored_module);
     PyObject* module = PyModule_Create(&definition);

@@ -85,6 +85,29 @@ def test_a_failing_task_keeps_its_row_and_the_others_finish(data, client):
     assert len(finished) == len(work) - 2 and all(row["bars"] == 3000 for row in finished)
 
 
+@pytest.mark.parametrize("source", ["examples/strategy.py", "failing"])
+def test_the_sweep_on_threads_over_shared_series_gives_the_serial_table(data, source):
+    work = sweep.tasks(data, GRID)
+    strategy = sweep.Strategy.read(ROOT / source) if source.endswith(".py") else sweep.Strategy("failing.py",
+                                                                                                 FAILING_STRATEGY)
+    threaded = sweep.run_on_threads(work, strategy, "Min1", threads=3)
+    assert deterministic(threaded) == deterministic(sweep.run_serially(work, strategy, "Min1"))
+    assert threaded.num_rows == len(work)
+
+
+def test_an_unreadable_instrument_fails_each_of_its_tasks_on_threads(data, tmp_path):
+    (tmp_path / "BROKEN.parquet").write_bytes(b"not parquet")
+    pyarrow_parquet.write_table(pyarrow_parquet.read_table(data / "BTCUSDT.parquet"), tmp_path / "BTCUSDT.parquet")
+    strategy = sweep.Strategy.read(ROOT / "examples" / "strategy.py")
+    work = sweep.tasks(tmp_path, GRID)
+    threaded = deterministic(sweep.run_on_threads(work, strategy, "Min1", threads=2))
+    assert threaded == deterministic(sweep.run_serially(work, strategy, "Min1"))
+    errors = [row["error"] for row in threaded if row["instrument"] == "BROKEN"]
+    assert len(errors) == 4
+    assert all(error.startswith("pyarrow.lib.ArrowInvalid: Could not open Parquet") for error in errors)
+    assert all(row["error"] is None for row in threaded if row["instrument"] == "BTCUSDT")
+
+
 def test_partition_folders_are_instruments(tmp_path, data):
     (tmp_path / "code=BTCUSDT").mkdir()
     (tmp_path / "ETHUSDT").mkdir()
@@ -126,10 +149,19 @@ def test_the_script_runs_serially_and_prints_the_best_rows(data, tmp_path):
     assert max(row["pnl"] for row in rows) == pytest.approx(pnls[0], abs=0.005)
 
 
+def test_the_script_runs_on_threads(data, tmp_path):
+    result = run_script(data, "--threads", "2", "--grid", "fast=5", "--grid", "slow=20", cwd=tmp_path)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.startswith("sweep: 3 backtests, 9,000 bars on 2 threads in ")
+    assert pyarrow_parquet.read_table(tmp_path / "sweep.parquet").num_rows == 3
+
+
 @pytest.mark.parametrize("arguments, message", [
     (["--grid", "fast"], "--grid 'fast': expected NAME=V1,V2,..."),
     (["--grid", "fast=a,b"], "--grid 'fast=a,b': the values must be numbers"),
     (["--workers", "0"], "--workers must be at least 1"),
+    (["--threads", "0"], "--threads must be at least 1"),
+    (["--threads", "2", "--serial"], "argument --serial: not allowed with argument --threads"),
 ])
 def test_bad_options_are_refused(data, tmp_path, arguments, message):
     result = run_script(data, *arguments, cwd=tmp_path)
