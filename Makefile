@@ -136,7 +136,8 @@ fuzz: check-python
 	  echo "corpus: $$(ls build/fuzz/corpus/$$target | wc -l) inputs"; \
 	done
 
-# kavno against its peers (installed from PyPI into .venv-bench-X.Y, one per CPython), timed with the contenders
+# kavno against its peers (installed from PyPI into .venv-bench-X.Y, one per CPython; setuptools for the peers
+# that come as source where a free-threaded build has no wheel), timed with the contenders
 # interleaved in one process (`make bench`) and counted in instructions under callgrind (`make bench-ir`); the
 # results stay in build/bench-results, `make bench-report` turns them into docs/performance.md.
 BENCH_RESULTS := build/bench-results
@@ -144,6 +145,7 @@ BENCH_FLAGS ?=
 BENCH_PY = .venv-bench-$$($(FIND_PYTHONS) | tail -n 1 | cut -d' ' -f1)/bin/python
 bench-venvs: check-python
 	$(call for_each_python,tools/make-venv .venv-bench-$$version $$python && \
+	  .venv-bench-$$version/bin/python -m pip install --quiet setuptools && \
 	  KAVNO_TEST_EXTENSION=ON .venv-bench-$$version/bin/python -m pip install --quiet --no-build-isolation \
 	    -Cbuild-dir=build/bench-$$version '.[bench]')
 
