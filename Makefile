@@ -143,6 +143,9 @@ fuzz: check-python
 BENCH_RESULTS := build/bench-results
 BENCH_FLAGS ?=
 BENCH_PY = .venv-bench-$$($(FIND_PYTHONS) | tail -n 1 | cut -d' ' -f1)/bin/python
+# A free-threaded CPython is timed without the GIL, as it runs; a peer that does not declare itself safe without it
+# (ciso8601) would turn it on.
+NO_GIL_FOR_FREE_THREADED = env $$([[ "$$version" == *t ]] && echo PYTHON_GIL=0)
 bench-venvs: check-python
 	$(call for_each_python,tools/make-venv .venv-bench-$$version $$python && \
 	  .venv-bench-$$version/bin/python -m pip install --quiet setuptools && \
@@ -152,7 +155,8 @@ bench-venvs: check-python
 bench: bench-venvs host
 	mkdir -p $(BENCH_RESULTS)
 	$(call for_each_python,echo "== time per call under CPython $$version" && \
-	  .venv-bench-$$version/bin/python benchmarks/timing.py $(BENCH_FLAGS) -o $(BENCH_RESULTS)/timing-$$version.json)
+	  $(NO_GIL_FOR_FREE_THREADED) .venv-bench-$$version/bin/python benchmarks/timing.py $(BENCH_FLAGS) \
+	    -o $(BENCH_RESULTS)/timing-$$version.json)
 	$(HOST) --log 0 > $(BENCH_RESULTS)/host.txt
 	rm -f $(BENCH_RESULTS)/sweep*.md
 	$(call for_each_python,if [ "$$venv" = $(VENV) ] || [[ "$$version" == *t ]]; then \
@@ -175,21 +179,23 @@ sweep: build
 	$(PY) examples/generate.py build/sweep/data --bars 250000 >/dev/null
 	cd build/sweep && ../../$(PY) ../../examples/sweep.py data --out sweep.parquet
 
-# A wheel and an sdist from the checkout as it is.
+# One manylinux_2_34 wheel per CPython found (free-threaded builds included) and an sdist, from the checkout as it
+# is (tools/build-wheels says how they are built).
 dist: check-python
-	python=$$($(FIND_PYTHONS) | tail -n 1 | cut -d' ' -f2); tools/make-venv $(VENV) $$python
-	$(PY) -m pip install --quiet build
-	rm -rf dist
-	$(PY) -m build --no-isolation --outdir dist . >/dev/null
-	ls dist
+	tools/build-wheels dist
 
-# Each artifact into a fresh venv; the wheel must hold the module, the stubs and the producer headers and
-# nothing of the tests; the sdist is built with the test extension and its own tests run from it unpacked.
+# Each wheel into a fresh venv of its CPython, with the test extra, and the suite run against it (the tests that
+# need the test-only extension, which no wheel ships, skip); the sdist built with that extension and its own tests
+# run from it unpacked.
 dist-check: dist
-	tools/check-wheel dist/*.whl
-	python=$$($(FIND_PYTHONS) | tail -n 1 | cut -d' ' -f2); rm -rf build/dist-check; mkdir -p build/dist-check; \
-	$$python -m venv build/dist-check/wheel && build/dist-check/wheel/bin/python -m pip install --quiet dist/*.whl && \
-	build/dist-check/wheel/bin/python -c 'import kavno; assert len(kavno.__all__) == 18; print("wheel imports")' && \
+	for wheel in dist/*.whl; do tools/check-wheel $$wheel; done
+	rm -rf build/dist-check; mkdir -p build/dist-check
+	$(call for_each_python,echo "== the wheel for CPython $$version" && \
+	  abi=cp$${version/./}; wheel=$$(ls dist/kavno-*-$${abi%t}-$$abi-*.whl) && \
+	  $$python -m venv build/dist-check/wheel-$$version && \
+	  build/dist-check/wheel-$$version/bin/python -m pip install --quiet "$$wheel[test]" && \
+	  build/dist-check/wheel-$$version/bin/python -m pytest -q -p no:cacheprovider)
+	python=$$($(FIND_PYTHONS) | tail -n 1 | cut -d' ' -f2); \
 	$$python -m venv build/dist-check/sdist && \
 	KAVNO_TEST_EXTENSION=ON build/dist-check/sdist/bin/python -m pip install --quiet "$$(ls dist/*.tar.gz)[test]" && \
 	tar -xzf dist/*.tar.gz -C build/dist-check && \

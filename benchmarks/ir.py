@@ -15,6 +15,7 @@ import re
 import shutil
 import subprocess
 import sys
+import sysconfig
 import tempfile
 import timeit
 
@@ -26,6 +27,10 @@ EMPTY = "(empty loop)"
 # The same few variables whoever starts the run (make adds its own): the environment's size moves where the stack
 # starts, and with it a row's count by up to 20 instructions; a fixed hash seed keeps dictionary probes alike.
 CHILD_ENVIRONMENT = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "LANG": "C.UTF-8", "PYTHONHASHSEED": "0"}
+# A free-threaded interpreter is counted without the GIL, as it runs: a peer that does not declare itself safe
+# without it (ciso8601) would otherwise turn it on.
+if sysconfig.get_config_var("Py_GIL_DISABLED"):
+    CHILD_ENVIRONMENT["PYTHON_GIL"] = "0"
 
 
 def loop_cost(contender, floors, calls):

@@ -93,9 +93,10 @@ void series_dealloc(PyObject* self) {
 
 Py_ssize_t series_length(PyObject* self) { return static_cast<Py_ssize_t>(as_series(self)->length); }
 
+// The sequence protocol's item: CPython has already added the length to a negative index (PySequence_GetItem),
+// so one still negative is out of range, not counted again from the end.
 PyObject* series_item(PyObject* self, Py_ssize_t index) {
     const SeriesObject& series = *as_series(self);
-    if (index < 0) index += static_cast<Py_ssize_t>(series.length);  // sq_item is also called directly
     if (index < 0 || index >= series.length) {
         PyErr_SetString(PyExc_IndexError, "CandleSeries index out of range");
         return nullptr;
@@ -109,7 +110,10 @@ PyObject* series_subscript(PyObject* self, PyObject* key) {
         Py_ssize_t start = 0, stop = 0, step = 0;
         if (PySlice_Unpack(key, &start, &stop, &step) < 0) return nullptr;
         const Py_ssize_t length = PySlice_AdjustIndices(static_cast<Py_ssize_t>(series.length), &start, &stop, step);
-        return make_view(series, series.start + start * series.step, length, series.step * step);
+        // A view of fewer than two items never steps, and any step would do; one of more steps by less than this
+        // series' length, so the product below cannot overflow (a huge step could, s[::2][::sys.maxsize]).
+        const std::int64_t view_step = length < 2 ? 1 : series.step * step;
+        return make_view(series, series.start + (length == 0 ? 0 : start * series.step), length, view_step);
     }
     const Py_ssize_t index = PyNumber_AsSsize_t(key, PyExc_IndexError);
     if (index == -1 && PyErr_Occurred()) {
@@ -119,7 +123,7 @@ PyObject* series_subscript(PyObject* self, PyObject* key) {
         }
         return nullptr;
     }
-    return series_item(self, index);
+    return series_item(self, index < 0 ? index + static_cast<Py_ssize_t>(series.length) : index);
 }
 
 PyObject* series_iter(PyObject* self) {

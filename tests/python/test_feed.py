@@ -6,6 +6,7 @@ import datetime as dt
 import gc
 import math
 import struct
+import sys
 
 import pytest
 from hypothesis import given, settings, strategies as st
@@ -231,6 +232,36 @@ def test_the_series_is_an_immutable_sequence_of_views():
         type(series)()
     with pytest.raises(AttributeError):
         series.code = "X"
+
+
+def sequence_item(sequence, index):
+    """The C-level sequence protocol's item, as C code reaches a sequence: PySequence_GetItem."""
+    import ctypes
+
+    get_item = ctypes.pythonapi.PySequence_GetItem
+    get_item.argtypes, get_item.restype = [ctypes.py_object, ctypes.c_ssize_t], ctypes.py_object
+    return get_item(sequence, index)
+
+
+@pytest.mark.parametrize("index, close", [(0, 100.5), (3, 99.0), (-1, 99.0), (-4, 100.5), (-5, None), (4, None)])
+def test_the_c_sequence_protocol_counts_a_negative_index_once(index, close):
+    series = feed.candles(arrow_table(), code="X", interval=0)
+    if close is None:
+        with pytest.raises(IndexError, match="^CandleSeries index out of range$"):
+            sequence_item(series, index)
+    else:
+        assert sequence_item(series, index).close == close
+
+
+@pytest.mark.parametrize("first, second, closes", [
+    (slice(None, None, 2), slice(None, None, sys.maxsize), [100.5]),
+    (slice(None, None, -3), slice(None, None, -sys.maxsize), [100.5]),
+    (slice(None, None, -1), slice(-sys.maxsize, sys.maxsize, sys.maxsize), [99.0]),
+    (slice(1, None), slice(sys.maxsize, None, sys.maxsize), []),
+])
+def test_a_slice_of_a_slice_with_a_huge_step(first, second, closes):
+    view = feed.candles(arrow_table(), code="X", interval=0)[first][second]
+    assert [c.close for c in view] == closes and len(view) == len(closes)
 
 
 def test_optional_columns_and_every_unit(tmp_path):

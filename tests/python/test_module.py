@@ -151,6 +151,26 @@ def test_a_legacy_subinterpreter_that_imports_first():
         assert lines[1:] == ["status 0"]
 
 
+FEED_IN_A_SUBINTERPRETER = """
+import _testcapi, numpy, kavno_feed
+code = "try:\\n    import kavno_feed\\n    kavno_feed.candles({})\\nexcept ImportError as e:\\n    print('refused: ' + str(e))\\n"
+print("status", _testcapi.run_in_subinterp(code), flush=True)
+columns = {name: numpy.zeros(2) for name in ("open", "high", "low", "close", "volume")}
+series = kavno_feed.candles({**columns, "open_time": numpy.array([0, 60_000])}, code="X", interval=0)
+print("main", len(series), series[1].open_time.minute, flush=True)
+"""
+
+
+def test_kavno_feed_refuses_a_second_interpreter_and_the_first_keeps_working():
+    pytest.importorskip("_testcapi")
+    pytest.importorskip("numpy")
+    lines = run_python(FEED_IN_A_SUBINTERPRETER)
+    refusal = "refused: module kavno_feed does not support loading in subinterpreters" if FREE_THREADED else \
+        "refused: kavno_feed: modules do not yet support subinterpreters, see " \
+        "https://docs.python.org/3/c-api/init.html#sub-interpreter-support"
+    assert lines == [refusal, "status 0", "main 2 1"]
+
+
 def test_an_isolated_subinterpreter_is_refused_without_taking_the_module():
     lines = run_python(ISOLATED_FIRST)
     assert lines == ["refused: module kavno does not support loading in subinterpreters", "main 1.3 RunMode.Live"]
