@@ -5,7 +5,11 @@
 #include "boundary/errors.hpp"
 #include "pure/fatal.hpp"
 
+// The header's own API pointer is unused: the handle below is filled atomically instead.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wunused-variable"
 #include <datetime.h>
+#pragma GCC diagnostic pop
 
 #include <atomic>
 
