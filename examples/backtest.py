@@ -19,9 +19,7 @@ import sys
 import time
 from typing import Any, Protocol
 
-import pyarrow as pa  # type: ignore[import-untyped]  # pyarrow ships no type information
-import pyarrow.csv  # type: ignore[import-untyped]
-import pyarrow.parquet  # type: ignore[import-untyped]
+import pyarrow.parquet  # type: ignore[import-untyped]  # pyarrow ships no type information
 
 import kavno_feed
 from kavno import Candle, CandleInterval, Order, OrderStatus, Position, TradeKind, TradeSide, TradeType
@@ -98,13 +96,12 @@ def backtest(strategy: Strategy, candles: kavno_feed.CandleSeries) -> Report:
                   list(strategy.log))
 
 
-def read_bars(path: pathlib.Path) -> Any:  # a pyarrow.Table
-    """A Parquet file as it is, or a CSV file of the demo engine's format with open_time_ms read as open_time."""
+def read_bars(path: pathlib.Path) -> Any:  # a pyarrow.Table, or the path of a CSV file
+    """A Parquet file as it is; a CSV file of the demo engine's format stays a path, which kavno_feed reads with the
+    engine's own reader and rules."""
     if path.suffix == ".parquet":
         return pyarrow.parquet.read_table(path)
-    options = pyarrow.csv.ConvertOptions(column_types={"open_time_ms": pa.int64()})
-    table = pyarrow.csv.read_csv(path, convert_options=options)
-    return table.rename_columns(["open_time" if name == "open_time_ms" else name for name in table.column_names])
+    return path
 
 
 def load_strategy(path: pathlib.Path) -> Any:
@@ -125,7 +122,12 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--strategy", type=pathlib.Path, default=EXAMPLES / "strategy.py")
     parser.add_argument("--log", type=int, default=6, help="how many lines of the strategy's log to print")
     args = parser.parse_args(argv)
-    candles = kavno_feed.candles(read_bars(args.bars), code=args.code, interval=getattr(CandleInterval, args.interval))
+    try:
+        candles = kavno_feed.candles(read_bars(args.bars), code=args.code,
+                                     interval=getattr(CandleInterval, args.interval))
+    except (OSError, ValueError, TypeError) as error:  # the file's fault, said as the demo engine says it
+        print(f"backtest: {error}", file=sys.stderr)
+        return 2
     report = backtest(load_strategy(args.strategy).create(), candles)
     print("\n".join(report.lines(args.code, str(args.strategy), args.log)))
     return 0

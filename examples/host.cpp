@@ -13,6 +13,8 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <exception>
+#include <new>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -49,7 +51,7 @@ constexpr Interval intervals[] = {
 
 struct Options {
     std::optional<std::size_t> candles;
-    std::string csv;
+    std::optional<std::string> csv;  // a file of bars, or none for generated bars
     std::string code = "BTCUSDT";
     Interval interval = intervals[0];
     std::string strategy = KAVNO_EXAMPLES_DIR "/strategy.py";
@@ -84,6 +86,7 @@ Options parse_options(int argc, char** argv) {
         if (arg == "--candles") {
             options.candles = count_option(arg, value, 1, 10'000'000);
         } else if (arg == "--csv") {
+            if (value.empty()) bad_input("--csv: '' names no file");
             options.csv = value;
         } else if (arg == "--code") {
             if (value.empty() || !kavno::is_utf8(value)) bad_input("--code: " + bars::shown(value) + " is no code");
@@ -105,7 +108,7 @@ Options parse_options(int argc, char** argv) {
             bad_input("unknown option " + bars::shown(arg) + " (kavno_host --help lists the options)");
         }
     }
-    if (options.candles && !options.csv.empty()) bad_input("--candles and --csv exclude each other");
+    if (options.candles && options.csv) bad_input("--candles and --csv exclude each other");
     return options;
 }
 
@@ -179,7 +182,7 @@ struct Run {
 };
 
 // Hands one bar to the strategy and fills what it asks for at the bar's close (0.1% fee; no short selling).
-void replay(PyObject* strategy, const Options& options, const bars::Bar& bar, std::size_t index, Run& run) {
+void replay(PyObject* strategy, const Options& options, const bars::CsvBar& bar, std::size_t index, Run& run) {
     const std::string where = "at bar " + std::to_string(index + 1);
     const kavno::Milliseconds close_time{bar.open_ms + options.interval.milliseconds - 1};
     PyObject* signal = call(strategy, "on_candle",
@@ -246,16 +249,16 @@ std::vector<std::string> read_log(PyObject* strategy) {
     return lines;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int run_engine(int argc, char** argv) {
     const Options options = parse_options(argc, argv);
-    std::vector<bars::Bar> series;
+    std::vector<bars::CsvBar> series;
     try {
-        series = options.csv.empty() ? bars::generated(options.candles.value_or(100'000), options.interval.milliseconds)
-                                     : bars::read_csv(options.csv, options.interval.milliseconds);
+        series = options.csv ? bars::read_csv(*options.csv, options.interval.milliseconds)
+                             : bars::generated(options.candles.value_or(100'000), options.interval.milliseconds);
     } catch (const bars::BadInput& error) {
         bad_input(error.what());
+    } catch (const std::bad_alloc&) {
+        bad_input(*options.csv + ": too many bars to hold in memory");
     }
     start_python(options);
     PyObject* strategy = load_strategy(options.strategy);
@@ -277,4 +280,18 @@ int main(int argc, char** argv) {
     std::printf("candles per second: %.0f\n", seconds > 0 ? static_cast<double>(series.size()) / seconds : 0.0);
     Py_DECREF(strategy);
     return Py_FinalizeEx() < 0 ? 1 : 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    // Nothing may leave main as an exception: whatever escapes the run is reported, never a std::terminate.
+    try {
+        return run_engine(argc, argv);
+    } catch (const std::bad_alloc&) {
+        std::fprintf(stderr, "kavno_host: out of memory\n");
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "kavno_host: %s\n", error.what());
+    }
+    return 70;
 }

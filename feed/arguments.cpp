@@ -26,6 +26,57 @@ std::string type_name(PyObject* object) {
     return text;
 }
 
+// The names of zones that are UTC by definition, as zoneinfo and pytz know them.
+constexpr std::string_view utc_zone_names[] = {
+    "UTC", "Etc/UTC", "UCT", "Etc/UCT", "Universal", "Etc/Universal", "Zulu", "Etc/Zulu", "GMT", "Etc/GMT",
+    "GMT0", "Etc/GMT0", "GMT+0", "Etc/GMT+0", "GMT-0", "Etc/GMT-0", "Greenwich", "Etc/Greenwich",
+};
+
+// 1 if the attribute `name` of `object` is one of the UTC zone names, 0 if not or absent, -1 on failure.
+int names_utc_zone(PyObject* object, const char* name) {
+    PyObject* value = nullptr;
+    Owned key = own(PyUnicode_FromString(name));
+    if (!key) return -1;
+#if PY_VERSION_HEX >= 0x030D0000
+    if (PyObject_GetOptionalAttr(object, key.get(), &value) < 0) return -1;
+#else
+    if (_PyObject_LookupAttr(object, key.get(), &value) < 0) return -1;
+#endif
+    Owned held = own(value);
+    if (!held || !PyUnicode_Check(value)) return 0;
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(value, &size);
+    if (text == nullptr) {
+        PyErr_Clear();
+        return 0;
+    }
+    const std::string_view zone(text, static_cast<std::size_t>(size));
+    for (std::string_view utc : utc_zone_names) {
+        if (zone == utc) return 1;
+    }
+    return 0;
+}
+
+// Whether a tzinfo is UTC by definition, not by the chance of a zero offset at one instant: a zero
+// datetime.timezone, a zoneinfo or pytz zone of a UTC name, dateutil's tzutc; and it gives the offset 0 for `when`.
+int is_utc_by_definition(PyObject* tzinfo, PyObject* when) {
+    Owned equal = own(PyObject_RichCompare(tzinfo, PyDateTime_TimeZone_UTC, Py_EQ));
+    const int truth = equal ? PyObject_IsTrue(equal.get()) : -1;
+    if (truth != 0) return truth;
+    int named = names_utc_zone(tzinfo, "key");  // zoneinfo.ZoneInfo
+    if (named == 0) named = names_utc_zone(tzinfo, "zone");  // pytz
+    if (named == 0) {
+        PyTypeObject* type = Py_TYPE(tzinfo);
+        named = std::string_view(type->tp_name) == "tzutc" || std::string_view(type->tp_name) == "dateutil.tz.tz.tzutc";
+    }
+    if (named <= 0) return named;
+    Owned offset = own(PyObject_CallMethod(tzinfo, "utcoffset", "O", when));
+    if (!offset) return -1;
+    if (!PyDelta_Check(offset.get())) return 0;
+    return PyDateTime_DELTA_GET_DAYS(offset.get()) == 0 && PyDateTime_DELTA_GET_SECONDS(offset.get()) == 0 &&
+           PyDateTime_DELTA_GET_MICROSECONDS(offset.get()) == 0;
+}
+
 bool refuse(PyObject* type, Field field, const std::string& what) {
     PyErr_Format(type, "%s.%s: %s", field.record, field.name, what.c_str());
     return false;
@@ -54,17 +105,6 @@ bool load_dependencies() noexcept {
 
 PyTypeObject* enumeration_class(kavno::EnumClass which) noexcept {
     return reinterpret_cast<PyTypeObject*>(enumeration_classes[static_cast<std::size_t>(which)]);
-}
-
-Timepoint Timepoint::plus_milliseconds(std::int64_t milliseconds) const noexcept {
-    const std::int64_t whole = kavno::floor_div(milliseconds, 1000);
-    const auto part = static_cast<std::uint32_t>(kavno::floor_mod(milliseconds, 1000)) * 1'000'000;
-    Timepoint later{seconds + whole, nanosecond + part};
-    if (later.nanosecond >= kavno::nanos_per_second) {
-        later.nanosecond -= kavno::nanos_per_second;
-        ++later.seconds;
-    }
-    return later;
 }
 
 std::int64_t interval_milliseconds(kavno::CandleInterval interval) noexcept {
@@ -192,10 +232,9 @@ bool as_timepoint(Field field, PyObject* object, Timepoint& out) {
     PyObject* tzinfo = PyDateTime_DATE_GET_TZINFO(object);
     if (tzinfo == Py_None) return refuse(PyExc_TypeError, field, "expected a datetime with non-None tzinfo");
     if (tzinfo != PyDateTime_TimeZone_UTC) {
-        Owned equal = own(PyObject_RichCompare(tzinfo, PyDateTime_TimeZone_UTC, Py_EQ));
-        const int truth = equal ? PyObject_IsTrue(equal.get()) : -1;
-        if (truth < 0) return false;
-        if (truth == 0) return refuse(PyExc_ValueError, field, "expected datetime.timezone.utc");
+        const int utc = is_utc_by_definition(tzinfo, object);
+        if (utc < 0) return false;
+        if (utc == 0) return refuse(PyExc_ValueError, field, "expected datetime.timezone.utc");
     }
     const std::int64_t days = kavno::days_from_civil(PyDateTime_GET_YEAR(object), PyDateTime_GET_MONTH(object),
                                                      PyDateTime_GET_DAY(object));

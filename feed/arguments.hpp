@@ -4,6 +4,7 @@
 // aware datetime whose tzinfo equals datetime.timezone.utc or an int of milliseconds since the epoch.
 #pragma once
 
+#include "bars/rules.hpp"
 #include "kavno/producer.hpp"
 
 #include <Python.h>
@@ -24,19 +25,14 @@ bool load_dependencies() noexcept;
 PyTypeObject* enumeration_class(kavno::EnumClass which) noexcept;
 
 // An instant as seconds since 1970-01-01T00:00:00 UTC and a fraction (floor division for earlier instants).
-struct Timepoint {
-    std::int64_t seconds = 0;
-    std::uint32_t nanosecond = 0;  // [0, 1e9)
+using Timepoint = bars::Time;
 
-    // The date field the producer takes: the UTC date-time, or (outside the years a record can hold) a value the
-    // producer refuses with its own message.
-    kavno::Instant instant() const noexcept {
-        if (const auto utc = kavno::from_unix(seconds, nanosecond)) return *utc;
-        return kavno::UtcDateTime{kavno::max_year + 1};
-    }
-    // This instant plus a whole number of milliseconds, which may be negative.
-    Timepoint plus_milliseconds(std::int64_t milliseconds) const noexcept;
-};
+// The date field the producer takes: the UTC date-time, or (outside the years a record can hold) a value the
+// producer refuses with its own message.
+inline kavno::Instant instant_of(Timepoint time) noexcept {
+    if (const auto utc = kavno::from_unix(time.seconds, time.nanosecond)) return *utc;
+    return kavno::UtcDateTime{kavno::max_year + 1};
+}
 
 // Milliseconds in an interval: Min1 is 60000, Day1 86400000.
 std::int64_t interval_milliseconds(kavno::CandleInterval interval) noexcept;

@@ -63,8 +63,8 @@ PyObject* make_candle(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
     if (!slot[high]) values.high = std::max(values.open, values.close);
     if (!slot[low]) values.low = std::min(values.open, values.close);
     if (!slot[close_time]) closed = opened.plus_milliseconds(interval_milliseconds(values.interval) - 1);
-    values.open_time = opened.instant();
-    values.close_time = closed.instant();
+    values.open_time = instant_of(opened);
+    values.close_time = instant_of(closed);
     return kavno::make_candle(values);
 }
 
@@ -88,7 +88,7 @@ PyObject* make_order(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
         (slot[fee] && !as_double({record, "fee"}, slot[fee], values.fee))) {
         return nullptr;
     }
-    values.create_time = created.instant();
+    values.create_time = instant_of(created);
     return kavno::make_order(values);
 }
 

@@ -38,11 +38,23 @@ PyMethodDef methods[] = {
      "make_position($module, /, *, code, side, volume, price, kind=None, leverage=None)\n--\n\n"
      "A Position. kind defaults to TradeKind.Spot, leverage to 1."},
     {"candles", fastcall<feed::candles>(), keywords,
-     "candles($module, data, /, *, code, interval, kind=None)\n--\n\n"
-     "A CandleSeries over the columns of data: anything with __arrow_c_stream__ or __arrow_c_array__ (a pyarrow "
-     "Table or RecordBatch, a polars or pandas DataFrame, ...) or a mapping of column names to one-dimensional "
-     "buffers (NumPy arrays). Columns open_time, open, high, low, close and volume are required; close_time, amount "
-     "and trades are optional. kind defaults to TradeKind.Spot."},
+     "candles($module, data, /, *, code, interval, kind=None, time_unit=None, columns=None, check_high_low=None)\n--\n\n"
+     "A CandleSeries over the bars of data: anything with __arrow_c_stream__ or __arrow_c_array__ (a pyarrow Table "
+     "or RecordBatch, a polars or pandas DataFrame, a DuckDB result, ...), a mapping of column names to "
+     "one-dimensional buffers (NumPy arrays), or the path of a CSV file of bars (open_time_ms,open,high,low,close,"
+     "volume). Columns open_time, open, high, low, close and volume are required; close_time, amount and trades are "
+     "optional; columns={\"open_time\": \"ts\", ...} names the data's columns. Times are Arrow timestamps of any "
+     "zone, dates, or integers in time_unit (\"s\", \"ms\" by default, \"us\", \"ns\"). Every bar is checked when the "
+     "series is made: prices finite, volume and amount finite and not negative, trades not negative, close_time not "
+     "before open_time, each bar opening after the bar before has closed, low and high bounding open and close "
+     "(check_high_low=False relaxes this rule only), every date in the years 1 to 9999. kind defaults to "
+     "TradeKind.Spot."},
+    {"candles_by", fastcall<feed::candles_by>(), keywords,
+     "candles_by($module, data, /, *, by, interval, kind=None, time_unit=None, columns=None, check_high_low=None)\n"
+     "--\n\n"
+     "A dict from each value of the column `by` (strings or integers) to the CandleSeries of its rows, in one pass "
+     "over Arrow data, keys in the order they first appear; each series' code is its key, and its bars are checked "
+     "as candles() checks them."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -70,7 +82,8 @@ void remember_finalization() noexcept { runtime_finalized.store(true); }
 
 bool prepare_keywords() noexcept {
     for (feed::Keywords* keywords : {&feed::pair_keywords, &feed::candle_keywords, &feed::order_keywords,
-                                     &feed::position_keywords, &feed::candles_keywords}) {
+                                     &feed::position_keywords, &feed::candles_keywords,
+                                     &feed::candles_by_keywords}) {
         if (!keywords->intern()) return false;
     }
     return true;

@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <new>
 #include <string>
+#include <vector>
 
 namespace feed {
 
@@ -23,6 +24,9 @@ struct SeriesObject {
     PyObject_HEAD
     // Constructed in place after the object is allocated, destroyed in series_dealloc.
     std::shared_ptr<const Table> table;
+    // For one instrument of a split table: the table row of each of its bars; null when the series' rows are the
+    // table's own.
+    std::shared_ptr<const std::vector<std::int64_t>> rows;
     std::string code;
     kavno::TradeKind kind;
     kavno::CandleInterval interval;
@@ -42,30 +46,35 @@ struct IteratorObject {
 
 SeriesObject* as_series(PyObject* object) noexcept { return reinterpret_cast<SeriesObject*>(object); }
 
+// The table row of a position among the rows the series counts in.
+std::int64_t table_row(const SeriesObject& series, std::int64_t position) noexcept {
+    return series.rows ? (*series.rows)[static_cast<std::size_t>(position)] : position;
+}
+
 PyObject* candle_of(const SeriesObject& series, const Chunk& chunk, std::int64_t row) {
-    const Timepoint opened = chunk.open_time.time(row);
-    const Timepoint closed = chunk.close_time.present
-                                 ? chunk.close_time.time(row)
+    const Timepoint opened = chunk[BarField::OpenTime].time(row);
+    const Timepoint closed = chunk[BarField::CloseTime].present
+                                 ? chunk[BarField::CloseTime].time(row)
                                  : opened.plus_milliseconds(interval_milliseconds(series.interval) - 1);
     return kavno::make_candle({
         .kind = series.kind,
         .code = series.code,
         .interval = series.interval,
-        .open_time = opened.instant(),
-        .close_time = closed.instant(),
-        .open = chunk.open.number(row),
-        .high = chunk.high.number(row),
-        .low = chunk.low.number(row),
-        .close = chunk.close.number(row),
-        .volume = chunk.volume.number(row),
-        .amount = chunk.amount.present ? chunk.amount.number(row) : 0.0,
-        .trades = chunk.trades.present ? chunk.trades.integer(row) : 0,
+        .open_time = instant_of(opened),
+        .close_time = instant_of(closed),
+        .open = chunk[BarField::Open].number(row),
+        .high = chunk[BarField::High].number(row),
+        .low = chunk[BarField::Low].number(row),
+        .close = chunk[BarField::Close].number(row),
+        .volume = chunk[BarField::Volume].number(row),
+        .amount = chunk[BarField::Amount].present ? chunk[BarField::Amount].number(row) : 0.0,
+        .trades = chunk[BarField::Trades].present ? chunk[BarField::Trades].integer(row) : 0,
     });
 }
 
 PyObject* item_at(const SeriesObject& series, std::int64_t index) {
     std::int64_t within = 0;
-    const Chunk& chunk = series.table->locate(series.start + index * series.step, within);
+    const Chunk& chunk = series.table->locate(table_row(series, series.start + index * series.step), within);
     return candle_of(series, chunk, within);
 }
 
@@ -73,6 +82,7 @@ PyObject* make_view(const SeriesObject& of, std::int64_t start, std::int64_t len
     auto* view = reinterpret_cast<SeriesObject*>(series_type->tp_alloc(series_type, 0));
     if (view == nullptr) return nullptr;
     new (&view->table) std::shared_ptr<const Table>(of.table);
+    new (&view->rows) std::shared_ptr<const std::vector<std::int64_t>>(of.rows);
     new (&view->code) std::string(of.code);
     view->kind = of.kind;
     view->interval = of.interval;
@@ -85,6 +95,7 @@ PyObject* make_view(const SeriesObject& of, std::int64_t start, std::int64_t len
 void series_dealloc(PyObject* self) {
     SeriesObject* series = as_series(self);
     series->table.~shared_ptr();  // the last view of a table releases its Arrow arrays and buffers, once
+    series->rows.~shared_ptr();
     series->code.~basic_string();
     PyTypeObject* type = Py_TYPE(self);
     type->tp_free(self);
@@ -198,7 +209,7 @@ PyObject* iterator_next(PyObject* self) {
     // Threads that share one iterator each take a row of their own.
     Py_BEGIN_CRITICAL_SECTION(self);
     if (iterator->next < series.length) {
-        const std::int64_t row = series.start + iterator->next * series.step;
+        const std::int64_t row = table_row(series, series.start + iterator->next * series.step);
         ++iterator->next;
         chunk = iterator->chunk;
         if (chunk == nullptr || row < iterator->chunk_start || row >= iterator->chunk_start + chunk->rows) {
@@ -286,40 +297,184 @@ bool add_series_types(PyObject* module) {
     return registered != nullptr;
 }
 
-Keywords candles_keywords("candles", {{"code", true}, {"interval", true}, {"kind", false}});
+Keywords candles_keywords("candles", {{"code", true},
+                                      {"interval", true},
+                                      {"kind", false},
+                                      {"time_unit", false},
+                                      {"columns", false},
+                                      {"check_high_low", false}});
+Keywords candles_by_keywords("candles_by", {{"by", true},
+                                            {"interval", true},
+                                            {"kind", false},
+                                            {"time_unit", false},
+                                            {"columns", false},
+                                            {"check_high_low", false}});
+
+namespace {
+
+// The keywords candles() and candles_by() share, after their first.
+enum { interval_slot = 1, kind_slot, time_unit_slot, columns_slot, check_high_low_slot, slot_count };
+
+struct Options {
+    Request request;
+    kavno::CandleInterval interval{};
+    kavno::TradeKind kind{};
+};
+
+bool read_time_unit(PyObject* given, Unit& out) {
+    if (!PyUnicode_Check(given)) {
+        PyErr_Format(PyExc_TypeError, "time_unit: expected a str (\"s\", \"ms\", \"us\" or \"ns\"), not %.200s",
+                     Py_TYPE(given)->tp_name);
+        return false;
+    }
+    for (std::size_t unit = 0; unit < 4; ++unit) {
+        if (PyUnicode_CompareWithASCIIString(given, std::string(bars::unit_names[unit]).c_str()) == 0) {
+            out = static_cast<Unit>(unit);
+            return true;
+        }
+    }
+    PyErr_Format(PyExc_ValueError, "time_unit: %R is not one of \"s\", \"ms\", \"us\", \"ns\"", given);
+    return false;
+}
+
+// columns={"open_time": "ts", ...}: kavno's names to the data's.
+bool read_column_names(PyObject* given, Request& request) {
+    if (!PyDict_Check(given)) {
+        PyErr_Format(PyExc_TypeError, "columns: expected a dict of kavno's column names to the data's, not %.200s",
+                     Py_TYPE(given)->tp_name);
+        return false;
+    }
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    Py_ssize_t position = 0;
+    while (PyDict_Next(given, &position, &key, &value)) {
+        std::size_t field = bars::field_count;
+        for (std::size_t f = 0; f < bars::field_count && PyUnicode_Check(key); ++f) {
+            if (PyUnicode_CompareWithASCIIString(key, bars::field_names[f]) == 0) field = f;
+        }
+        if (field == bars::field_count) {
+            PyErr_Format(PyExc_ValueError,
+                         "columns: %R is no column of a candle (open_time, close_time, open, high, low, close, volume, "
+                         "amount, trades)",
+                         key);
+            return false;
+        }
+        Py_ssize_t size = 0;
+        const char* name = PyUnicode_Check(value) ? PyUnicode_AsUTF8AndSize(value, &size) : nullptr;
+        if (name == nullptr) {
+            if (!PyErr_Occurred()) {
+                PyErr_Format(PyExc_TypeError, "columns: the name of %R must be a str, not %.200s", key,
+                             Py_TYPE(value)->tp_name);
+            }
+            return false;
+        }
+        request.names[field].assign(name, static_cast<std::size_t>(size));
+    }
+    return true;
+}
+
+bool read_options(PyObject* const* slot, Options& options) {
+    if (!as_enum({"Candle", "interval"}, slot[interval_slot], options.interval) ||
+        (slot[kind_slot] && !as_enum({"Candle", "kind"}, slot[kind_slot], options.kind)) ||
+        (slot[time_unit_slot] && !read_time_unit(slot[time_unit_slot], options.request.integer_unit)) ||
+        (slot[columns_slot] && !read_column_names(slot[columns_slot], options.request))) {
+        return false;
+    }
+    if (slot[check_high_low_slot]) {
+        const int check = PyObject_IsTrue(slot[check_high_low_slot]);
+        if (check < 0) return false;
+        options.request.check_high_low = check == 1;
+    }
+    options.request.close_after_ms = interval_milliseconds(options.interval) - 1;
+    return true;
+}
+
+PyObject* new_series(std::shared_ptr<const Table> table, std::shared_ptr<const std::vector<std::int64_t>> rows,
+                     std::string_view code, const Options& options) {
+    auto* series = reinterpret_cast<SeriesObject*>(series_type->tp_alloc(series_type, 0));
+    if (series == nullptr) return nullptr;
+    new (&series->table) std::shared_ptr<const Table>(std::move(table));
+    new (&series->rows) std::shared_ptr<const std::vector<std::int64_t>>(std::move(rows));
+    new (&series->code) std::string(code);
+    series->kind = options.kind;
+    series->interval = options.interval;
+    series->start = 0;
+    series->length = series->rows ? static_cast<std::int64_t>(series->rows->size()) : series->table->rows;
+    series->step = 1;
+    return reinterpret_cast<PyObject*>(series);
+}
+
+bool takes_data(const char* function, Py_ssize_t nargs) {
+    if (nargs == 1) return true;
+    PyErr_Format(PyExc_TypeError, "%s() takes 1 positional argument (the data) but %zd were given", function, nargs);
+    return false;
+}
+
+}  // namespace
 
 PyObject* candles(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    enum { code, interval, kind, count };
-    if (nargs != 1) {
-        PyErr_Format(PyExc_TypeError, "candles() takes 1 positional argument (the data) but %zd were given", nargs);
-        return nullptr;
-    }
-    PyObject* slot[count];
+    if (!takes_data("candles", nargs)) return nullptr;
+    PyObject* slot[slot_count];
     if (!candles_keywords.bind(args + 1, 0, kwnames, slot)) return nullptr;
     std::string_view code_text;
-    kavno::CandleInterval interval_value{};
-    kavno::TradeKind kind_value{};
-    if (!as_text({"Candle", "code"}, slot[code], code_text) ||
-        !as_enum({"Candle", "interval"}, slot[interval], interval_value) ||
-        (slot[kind] && !as_enum({"Candle", "kind"}, slot[kind], kind_value))) {
-        return nullptr;
-    }
+    Options options;
+    if (!as_text({"Candle", "code"}, slot[0], code_text) || !read_options(slot, options)) return nullptr;
     if (!kavno::is_utf8(code_text)) {
         PyErr_SetString(PyExc_ValueError, "Candle.code: text is not valid UTF-8");
         return nullptr;
     }
-    std::shared_ptr<Table> table = read_table(args[0], interval_value);
+    if ((slot[time_unit_slot] || slot[columns_slot]) && (PyUnicode_Check(args[0]) || PyBytes_Check(args[0]) ||
+                                                        PyObject_HasAttrString(args[0], "__fspath__"))) {
+        PyErr_SetString(PyExc_TypeError,
+                        "candles(): time_unit and columns apply to columnar data; a CSV file of bars has its own "
+                        "columns (open_time_ms,open,high,low,close,volume)");
+        return nullptr;
+    }
+    std::shared_ptr<Table> table = read_table(args[0], options.request, nullptr);
     if (table == nullptr) return nullptr;
-    auto* series = reinterpret_cast<SeriesObject*>(series_type->tp_alloc(series_type, 0));
-    if (series == nullptr) return nullptr;
-    new (&series->table) std::shared_ptr<const Table>(std::move(table));
-    new (&series->code) std::string(code_text);
-    series->kind = kind_value;
-    series->interval = interval_value;
-    series->start = 0;
-    series->length = series->table->rows;
-    series->step = 1;
-    return reinterpret_cast<PyObject*>(series);
+    if (Outcome problem = check_rows(*table, options.request)) return raise(*problem), nullptr;
+    return new_series(std::move(table), nullptr, code_text, options);
+}
+
+PyObject* candles_by(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    if (!takes_data("candles_by", nargs)) return nullptr;
+    PyObject* slot[slot_count];
+    if (!candles_by_keywords.bind(args + 1, 0, kwnames, slot)) return nullptr;
+    Options options;
+    Py_ssize_t by_size = 0;
+    const char* by = PyUnicode_Check(slot[0]) ? PyUnicode_AsUTF8AndSize(slot[0], &by_size) : nullptr;
+    if (by == nullptr) {
+        if (!PyErr_Occurred()) {
+            PyErr_Format(PyExc_TypeError, "by: expected a column name (str), not %.200s", Py_TYPE(slot[0])->tp_name);
+        }
+        return nullptr;
+    }
+    if (!read_options(slot, options)) return nullptr;
+    options.request.by.assign(by, static_cast<std::size_t>(by_size));
+    Groups groups;
+    std::shared_ptr<Table> table = read_table(args[0], options.request, &groups);
+    if (table == nullptr) return nullptr;
+    Owned result = own(PyDict_New());
+    if (!result) return nullptr;
+    for (Groups::Group& group : groups.groups) {
+        if (Outcome problem = check_rows(*table, options.request, group.rows)) {
+            return raise(Problem{problem->kind, problem->message + " (in the bars of " + options.request.by + " " +
+                                                    group.text + ")"}),
+                   nullptr;
+        }
+        if (groups.kind == Groups::KeyKind::Text && !kavno::is_utf8(group.text)) {
+            PyErr_Format(PyExc_ValueError, "column '%s': a value is not valid UTF-8", by);
+            return nullptr;
+        }
+        Owned key = own(groups.kind == Groups::KeyKind::Integer
+                            ? PyLong_FromString(group.text.c_str(), nullptr, 10)
+                            : PyUnicode_FromStringAndSize(group.text.data(), static_cast<Py_ssize_t>(group.text.size())));
+        if (!key) return nullptr;
+        auto rows = std::make_shared<const std::vector<std::int64_t>>(std::move(group.rows));
+        Owned series = own(new_series(table, std::move(rows), group.text, options));
+        if (!series || PyDict_SetItem(result.get(), key.get(), series.get()) < 0) return nullptr;
+    }
+    return result.release();
 }
 
 }  // namespace feed

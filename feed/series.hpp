@@ -11,9 +11,13 @@ namespace feed {
 // collections.abc.Sequence.
 bool add_series_types(PyObject* module);
 
-// candles(data, /, *, code, interval, kind=None): a CandleSeries over the columns of `data`.
+// candles(data, /, *, code, interval, kind=None, time_unit=None, columns=None, check_high_low=None): a CandleSeries over the columns of `data`.
 PyObject* candles(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
+// candles_by(data, /, *, by, interval, ...): a dict from each value of the column `by` to its CandleSeries.
+PyObject* candles_by(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
 extern Keywords candles_keywords;
+extern Keywords candles_by_keywords;
 
 }  // namespace feed

@@ -2,7 +2,8 @@
 
 from collections.abc import Iterator, Mapping, Sequence
 from datetime import datetime
-from typing import Any, Protocol, SupportsFloat, SupportsIndex, final, overload
+from os import PathLike
+from typing import Any, Literal, Protocol, SupportsFloat, SupportsIndex, final, overload
 
 from kavno import Candle, CandleInterval, Order, OrderStatus, Pair, Position, TradeKind, TradeSide, TradeType
 
@@ -84,24 +85,51 @@ def make_position(
 ) -> Position:
     """A Position record. kind defaults to TradeKind.Spot, leverage to 1 (a 32-bit integer)."""
 
+_Bars = _ArrowStream | _ArrowArray | Mapping[str, Any]
+_TimeUnit = Literal["s", "ms", "us", "ns"]
+
 def candles(
-    data: _ArrowStream | _ArrowArray | Mapping[str, Any],
+    data: _Bars | str | bytes | PathLike[str] | PathLike[bytes],
     /,
     *,
     code: str,
     interval: CandleInterval | int,
     kind: TradeKind | int | None = None,
+    time_unit: _TimeUnit | None = None,
+    columns: dict[str, str] | None = None,
+    check_high_low: bool | None = None,
 ) -> CandleSeries:
-    """A CandleSeries over the columns of `data`, copied nowhere.
+    """A CandleSeries over the bars of `data`, each checked when the series is made.
 
     `data` is anything that speaks the Arrow PyCapsule interface (a pyarrow Table or RecordBatch, a polars or
-    pandas DataFrame, a DuckDB result) or a mapping of column names to one-dimensional buffers (NumPy arrays).
-    Columns by name: open_time (an Arrow timestamp in UTC, any unit, or int64 milliseconds), close_time (optional:
-    open_time + interval - 1 ms), open, high, low, close, volume (numbers: float64, or other types widened exactly),
-    amount (optional, 0.0), trades (optional integers, 0); other columns are ignored. A missing or ill-typed column,
-    a null, another time zone or a date a record cannot hold raises TypeError or ValueError naming the column (and
-    the row), and no series is made.
+    pandas DataFrame, a DuckDB result), a mapping of column names to one-dimensional buffers (NumPy arrays; a
+    writable one is copied), or the path of a CSV file of bars (open_time_ms,open,high,low,close,volume, a header
+    row optional). Columns by name, renamed by `columns` ({"open_time": "ts", "amount": "quote_volume"}):
+    open_time (an Arrow timestamp of any zone, a date32/date64, or integers in `time_unit`, "ms" by default),
+    close_time (optional: open_time + interval - 1 ms), open, high, low, close, volume (numbers: float64, or other
+    types widened exactly), amount (optional, 0.0), trades (optional integers, 0); other columns are ignored.
+
+    Every bar is checked: prices finite; volume and amount finite and not negative; trades not negative;
+    close_time not before open_time; each bar opening after the bar before has closed (time order, no repeats, no
+    overlap); low <= min(open, close) and max(open, close) <= high (check_high_low=False relaxes this rule only);
+    every date in the years 1 to 9999. A fault raises ValueError (TypeError for a column of the wrong type) naming
+    the column, the row and the value, and no series is made.
     """
+
+def candles_by(
+    data: _Bars,
+    /,
+    *,
+    by: str,
+    interval: CandleInterval | int,
+    kind: TradeKind | int | None = None,
+    time_unit: _TimeUnit | None = None,
+    columns: dict[str, str] | None = None,
+    check_high_low: bool | None = None,
+) -> dict[Any, CandleSeries]:
+    """The CandleSeries of each instrument of a table: a dict from each value of the column `by` (a string or
+    integer column) to the series of its rows, in one pass, keys in the order they first appear. Each series'
+    code is its key; its bars are checked as candles() checks them."""
 
 @final
 class CandleSeries(Sequence[Candle]):
