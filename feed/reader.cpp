@@ -145,11 +145,14 @@ Outcome check_array(const ArrowArray& array, const std::string& what, std::int64
 // and no validity bitmap is malformed.
 Outcome check_nulls(const ArrowArray& array, std::int64_t start, std::int64_t length, const std::string& what,
                     std::int64_t first_row) {
-    if (array.null_count == 0 || length == 0) return std::nullopt;
+    if (array.null_count == 0) return std::nullopt;
     if (array.buffers[0] == nullptr) {
-        if (array.null_count == -1) return std::nullopt;  // unknown, and no bitmap: no nulls
-        return value_problem(what + " is a malformed Arrow array: it counts nulls but has no validity bitmap");
+        // Only an array that says it has no nulls may leave its bitmap out (an unknown count, -1, is no such word).
+        if (array.offset + array.length == 0) return std::nullopt;
+        return value_problem(what + " is a malformed Arrow array: its null_count is " + std::to_string(array.null_count) +
+                             " but it has no validity bitmap");
     }
+    if (length == 0) return std::nullopt;
     if (const std::int64_t row = first_null(array.buffers[0], array.offset + start, length); row >= 0) {
         return Problem{Problem::Kind::Value, what + ", row " + std::to_string(first_row + row) +
                                                  ": a null; drop or fill such rows before reading them"};

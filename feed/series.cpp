@@ -286,9 +286,11 @@ PyType_Spec iterator_spec = {"kavno_feed.CandleSeriesIterator", sizeof(IteratorO
 }  // namespace
 
 bool add_series_types(PyObject* module) {
+    // Each step only after the one before succeeded: a call made with an exception pending could lose it.
     series_type = reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &series_spec, nullptr));
+    if (series_type == nullptr) return false;
     iterator_type = reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &iterator_spec, nullptr));
-    if (series_type == nullptr || iterator_type == nullptr) return false;
+    if (iterator_type == nullptr) return false;
     if (PyModule_AddObjectRef(module, "CandleSeries", reinterpret_cast<PyObject*>(series_type)) < 0) return false;
     // A registered virtual subclass: isinstance(series, collections.abc.Sequence) is true.
     Owned abc = own(PyImport_ImportModule("collections.abc"));

@@ -93,6 +93,47 @@ def test_date_fields_take_an_aware_utc_datetime_or_milliseconds(when):
     assert feed.make_candle(code="X", open_time=when, close=1.0).open_time == T0
 
 
+def utc_zones():
+    zoneinfo = pytest.importorskip("zoneinfo")
+    zones = [dt.timezone(dt.timedelta(0), "Z"), zoneinfo.ZoneInfo("UTC"), zoneinfo.ZoneInfo("Etc/UTC"),
+             zoneinfo.ZoneInfo("GMT")]
+    try:
+        import pytz
+        zones += [pytz.utc, pytz.timezone("Etc/UTC")]
+    except ImportError:
+        pass
+    try:
+        from dateutil import tz
+        zones += [tz.UTC, tz.gettz("UTC")]
+    except ImportError:
+        pass
+    return zones
+
+
+def test_factories_take_every_tzinfo_that_is_utc_by_definition():
+    for zone in utc_zones():
+        when = dt.datetime(2024, 3, 15, 10, 30, tzinfo=zone)
+        assert feed.make_candle(code="X", open_time=when, close=1.0).open_time == T0, zone
+
+
+class NamedUtc(dt.tzinfo):
+    """Called UTC, an hour ahead of it."""
+
+    key = "UTC"
+
+    def utcoffset(self, when):
+        return dt.timedelta(hours=1)
+
+
+@pytest.mark.parametrize("zone", ["Europe/London", "Africa/Abidjan", NamedUtc()])
+def test_a_zone_at_offset_zero_by_chance_is_refused(zone):
+    zone = pytest.importorskip("zoneinfo").ZoneInfo(zone) if isinstance(zone, str) else zone
+    winter = dt.datetime(2024, 1, 15, tzinfo=zone)
+    with pytest.raises(ValueError) as info:
+        feed.make_candle(code="X", open_time=winter, close=1.0)
+    assert info.value.args == ("Candle.open_time: expected datetime.timezone.utc",)
+
+
 EIGHT = dt.timezone(dt.timedelta(hours=8))
 CANDLE = dict(code="X", open_time=T0, close=1.0)
 ORDER = dict(id="o", code="X", side=0, price=1.0, volume=1.0, create_time=T0)
@@ -446,7 +487,7 @@ def test_no_leak_across_many_series(counted):
 finite = st.floats(allow_nan=False, allow_infinity=False, width=64)
 not_negative = st.floats(min_value=0.0, allow_infinity=False, width=64)
 # A bar: the gap after the bar before (in intervals), two prices, high and low beyond them, volume, trades, amount.
-bar = st.tuples(st.integers(1, 10**6), finite, finite, not_negative, not_negative,
+bar = st.tuples(st.integers(1, 1000), finite, finite, not_negative, not_negative,
                 not_negative, st.integers(min_value=0, max_value=2**63 - 1), not_negative)
 
 
@@ -478,3 +519,49 @@ def test_every_field_read_equals_the_source_row(bars, interval, chunk, start):
         assert candle.trades == source[6]
         assert struct.pack("<d", candle.amount) == struct.pack("<d", source[7])
         assert (candle.code, int(candle.interval)) == ("代码", interval)
+
+
+# --- allocation failures ----------------------------------------------------------------------------------------
+
+NO_MEMORY = """
+import array, _testcapi
+import kavno_feed as feed
+columns = {"open_time": array.array("q", [0]), **{n: array.array("d", [1.0]) for n in ("open", "high", "low", "close", "volume")}}
+calls = [lambda: feed.make_candle(code="X", open_time=0, close=1.0, trades=3, kind=1),
+         lambda: feed.make_order(id="o", code="X", side=0, price=1.0, volume=1.0, create_time=0, status=2),
+         lambda: feed.candles(columns, code="X", interval=0, time_unit="ms", columns={"open": "open"}),
+         lambda: feed.make_candle(code="X", bogus=1)]
+failed = 0
+for call in calls:
+    for allocation in range(1, 200):
+        _testcapi.set_nomemory(allocation, allocation + 1)  # exactly one allocation fails
+        try:
+            call()
+        except MemoryError:
+            failed += 1
+        except TypeError:
+            pass
+        finally:
+            _testcapi.remove_mem_hooks()
+bar = feed.make_candle(code="X", open_time=0, close=1.0, trades=3)
+assert (bar.trades, bar.close) == (3, 1.0)
+assert len(feed.candles(columns, code="X", interval=0)) == 1
+for bad, message in ((dict(wrong=1), "make_candle() got an unexpected keyword argument 'wrong'"),
+                     (dict(open_time=0), "make_candle() missing 2 required keyword-only arguments: 'code', 'close'")):
+    try:
+        feed.make_candle(**bad)
+    except TypeError as error:
+        assert str(error) == message, error
+    else:
+        raise AssertionError("accepted")
+print(failed)
+"""
+
+
+@pytest.mark.leak_check(False)
+def test_every_allocation_failure_in_a_call_leaves_the_binder_sound():
+    pytest.importorskip("_testcapi")
+    import subprocess
+    result = subprocess.run([sys.executable, "-c", NO_MEMORY], capture_output=True, text=True, timeout=300)
+    assert result.returncode == 0, result.stderr
+    assert int(result.stdout) > 20  # the failures did happen
