@@ -119,7 +119,7 @@ test-valgrind: venvs
 # libFuzzer on the pure core, FUZZ_SECONDS per target; it needs clang with its libFuzzer runtime. New inputs go
 # to build/fuzz/corpus; tests/fuzz/corpus holds the committed seeds that `make test` replays.
 FUZZ_SECONDS ?= 60
-FUZZ_TARGETS := rfc3339 writer calendar rounding utf8
+FUZZ_TARGETS := rfc3339 writer calendar rounding utf8 arrow
 fuzz: check-python
 	python=$$($(FIND_PYTHONS) | tail -n 1 | cut -d' ' -f2); tools/make-venv $(VENV) $$python
 	@if ! command -v clang++ >/dev/null || ! clang++ -fsanitize=fuzzer -x c++ - -o /dev/null <<<'extern "C" int LLVMFuzzerTestOneInput(const char*, unsigned long) { return 0; }' 2>/dev/null; then \

@@ -78,3 +78,17 @@ def test_the_readme_backtest_runs_word_for_word(reader_dir):
                             timeout=120)
     assert result.returncode == 0, result.stderr
     assert re.fullmatch(r"[1-9]\d* trades, PnL -?[\d.]+, [\d,]+ candles per second\n", result.stdout)
+
+
+@pytest.mark.parametrize("intro, file", [("An exchange's kline file", "BTCUSDT-1m.csv"),
+                                         ("A daily file of an equity", "AAPL.csv")])
+def test_the_readme_worked_examples_of_real_files_run_word_for_word(reader_dir, intro, file):
+    pytest.importorskip("pyarrow")
+    path, environment = reader_dir
+    (path / file).write_text(readme_block(intro, "csv"))
+    result = subprocess.run([sys.executable, "-c", readme_block(intro, "python")], cwd=path, env=environment,
+                            capture_output=True, text=True, timeout=120)
+    assert result.returncode == 0, result.stderr
+    text = (ROOT / "README.md").read_text()
+    printed = re.search(rf"{re.escape(intro)}.*?```python\n.*?```\n\nprints `(.*?)`", text, re.S)
+    assert printed and result.stdout == printed.group(1) + "\n"
