@@ -421,10 +421,6 @@ PyObject* candles(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
     std::string_view code_text;
     Options options;
     if (!as_text({"Candle", "code"}, slot[0], code_text) || !read_options(slot, options)) return nullptr;
-    if (!kavno::is_utf8(code_text)) {
-        PyErr_SetString(PyExc_ValueError, "Candle.code: text is not valid UTF-8");
-        return nullptr;
-    }
     if ((slot[time_unit_slot] || slot[columns_slot]) && (PyUnicode_Check(args[0]) || PyBytes_Check(args[0]) ||
                                                         PyObject_HasAttrString(args[0], "__fspath__"))) {
         PyErr_SetString(PyExc_TypeError,

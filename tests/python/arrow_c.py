@@ -25,7 +25,7 @@ ARRAY_RELEASE = ctypes.CFUNCTYPE(None, ctypes.POINTER(ArrowArray))
 STREAM_RELEASE = ctypes.CFUNCTYPE(None, ctypes.POINTER(ArrowArrayStream))
 GET_SCHEMA = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.POINTER(ArrowArrayStream), ctypes.POINTER(ArrowSchema))
 GET_NEXT = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.POINTER(ArrowArrayStream), ctypes.POINTER(ArrowArray))
-GET_LAST_ERROR = ctypes.CFUNCTYPE(ctypes.c_char_p, ctypes.POINTER(ArrowArrayStream))
+GET_LAST_ERROR = ctypes.CFUNCTYPE(ctypes.c_void_p, ctypes.POINTER(ArrowArrayStream))
 
 ArrowSchema._fields_ = [
     ("format", ctypes.c_char_p), ("name", ctypes.c_char_p), ("metadata", ctypes.c_char_p), ("flags", ctypes.c_int64),
@@ -151,3 +151,35 @@ def table(rows=3, **overrides):
     for field, value in overrides.items():
         setattr(top, field, value)
     return schema(b"+s", b"", schemas), top
+
+
+def stream(struct_schema=None, batches=(), schema_error=0, next_error=0, message=b"the producer broke"):
+    """A stream of `batches` (struct arrays) under `struct_schema`, or one whose get_schema or get_next fails."""
+    remaining = list(batches)
+    text = ctypes.create_string_buffer(message) if message is not None else None
+
+    @GET_SCHEMA
+    def get_schema(_stream, out):
+        if schema_error:
+            return schema_error
+        ctypes.memmove(out, ctypes.addressof(struct_schema), ctypes.sizeof(ArrowSchema))
+        return 0
+
+    @GET_NEXT
+    def get_next(_stream, out):
+        if next_error:
+            return next_error
+        if remaining:
+            ctypes.memmove(out, ctypes.addressof(remaining.pop(0)), ctypes.sizeof(ArrowArray))
+        else:
+            out.contents.release = ARRAY_RELEASE()
+        return 0
+
+    @GET_LAST_ERROR
+    def get_last_error(_stream):
+        return ctypes.addressof(text) if text is not None else None
+
+    made = ArrowArrayStream(get_schema=get_schema, get_next=get_next, get_last_error=get_last_error,
+                            release=_release_stream)
+    _keep.extend([get_schema, get_next, get_last_error, made, text])
+    return made

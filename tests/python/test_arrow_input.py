@@ -391,3 +391,161 @@ def test_a_type_error_from_a_buffer_is_rephrased_with_its_cause():
     with pytest.raises(TypeError, match="^column 'close': a one-dimensional buffer of numbers") as info:
         read(data)
     assert info.value.__cause__ is cause
+
+
+# --- every refusal of the reader ----------------------------------------------------------------------------------
+
+def test_a_failing_stream_says_what_its_producer_said():
+    with pytest.raises(OSError) as info:
+        read(arrow_c.Exported(stream=arrow_c.capsule(arrow_c.stream(schema_error=5), b"arrow_array_stream")))
+    assert info.value.args == ("candles(): the Arrow stream failed (5): the producer broke",)
+    struct_schema, _ = arrow_c.table()
+    failing = arrow_c.stream(struct_schema, next_error=12, message=None)
+    with pytest.raises(OSError, match="^candles\\(\\): the Arrow stream failed \\(12\\): no message$"):
+        read(arrow_c.Exported(stream=arrow_c.capsule(failing, b"arrow_array_stream")))
+    broken = arrow_c.stream(struct_schema)
+    broken.get_next = arrow_c.GET_NEXT()
+    with pytest.raises(ValueError, match="^candles\\(\\): the Arrow stream is malformed: it has no get_schema or "
+                                         "get_next$"):
+        read(arrow_c.Exported(stream=arrow_c.capsule(broken, b"arrow_array_stream")))
+
+
+def test_a_stream_of_batches_from_ctypes_is_read_and_released_once():
+    before = dict(arrow_c.RELEASED)
+    struct_schema, first = arrow_c.table()
+    _, second = arrow_c.table()
+    second.children[0].contents.buffers[1] = ctypes.cast(
+        ctypes.create_string_buffer(struct.pack("<3q", *(MS + 60_000 * i for i in range(3, 6)))), ctypes.c_void_p)
+    arrow_c._keep.append(second.children[0].contents.buffers[1])
+    series = read(arrow_c.Exported(stream=arrow_c.capsule(arrow_c.stream(struct_schema, [first, second]),
+                                                          b"arrow_array_stream")))
+    assert [c.open_time for c in series][2:4] == [T + dt.timedelta(minutes=2), T + dt.timedelta(minutes=3)]
+    del series
+    gc.collect()
+    assert [arrow_c.RELEASED[k] - before[k] for k in ("schema", "array", "stream")] == [1, 2, 1]
+
+
+@pytest.mark.parametrize("data, error, message", [
+    (arrow_c.Exported(42, None), TypeError, "candles(): __arrow_c_array__() gave int, not a PyCapsule"),
+    (arrow_c.Exported(arrow_c.capsule(arrow_c.ArrowSchema(), b"arrow_schema"),
+                      arrow_c.capsule(arrow_c.ArrowArray(), b"arrow_schema")), TypeError,
+     "candles(): __arrow_c_array__() gave a capsule named 'arrow_schema', not 'arrow_array'"),
+    (type("Pair", (), {"__arrow_c_array__": lambda self, requested_schema=None: (1, 2, 3)})(), TypeError,
+     "candles(): __arrow_c_array__ gave no (schema, array) pair"),
+    (type("Convertible", (), {"to_arrow": None})(), TypeError,
+     "candles(): the data must speak the Arrow PyCapsule interface (__arrow_c_stream__ or __arrow_c_array__), map "
+     "column names to one-dimensional buffers, or be the path of a CSV file, not Convertible; pass data.to_arrow()"),
+])
+def test_an_unreadable_export_is_refused(data, error, message):
+    with pytest.raises(error) as info:
+        read(data)
+    assert type(info.value) is error and info.value.args == (message,)
+
+
+def test_a_schema_without_its_children_is_refused():
+    struct_schema, struct_array = arrow_c.table()
+    struct_schema.n_children = -1
+    with pytest.raises(ValueError, match="^candles\\(\\): the Arrow schema is malformed: its children are missing$"):
+        read(arrow_c.exported(struct_schema, struct_array))
+
+
+@pytest.mark.parametrize("column, message", [
+    (pa.array([MS, MS + 1], pa.timestamp("ms", "UTC")), "found timestamp[ms] in UTC"),
+    (pa.array([MS, MS + 1], pa.timestamp("us")), "found timestamp[us] without a time zone"),
+    (pa.array([1, 2], pa.decimal128(10, 2)), "found decimal(10,2)"),
+    (pa.array([b"ab", b"cd"], pa.binary(2)), "found fixed-size binary(2)"),
+    (pa.array([[1], [2]], pa.list_(pa.int8(), 1)), "found fixed-size list(1)"),
+    (pa.array([[1], [2]], pa.list_(pa.int8())), "found list"),
+    (pa.array([dt.time(1), dt.time(2)]), "found time64[us]"),
+    (pa.UnionArray.from_sparse(pa.array([0, 0], pa.int8()), [pa.array([1, 2])]), "found union"),
+])
+def test_a_column_of_another_type_is_named_as_a_user_knows_it(column, message):
+    table = pa.table({"open_time": [MS, MS + 60_000], **{n: v for n, v in PRICES.items() if n != "close"},
+                      "close": column})
+    with pytest.raises(TypeError) as info:
+        read(table)
+    assert info.value.args == ("column 'close': a number column (float or integer) expected, " + message,)
+
+
+@pytest.mark.parametrize("kind", [pa.int8(), pa.int16(), pa.uint8(), pa.uint16(), pa.uint32()])
+def test_every_integer_width_reads_as_trades_and_prices(kind):
+    table = pa.table({"open_time": [MS, MS + 60_000], "open": pa.array([1, 2], kind), "high": pa.array([3, 3], kind),
+                      "low": pa.array([1, 1], kind), "close": pa.array([2, 2], kind), "volume": pa.array([0, 5], kind),
+                      "trades": pa.array([7, 8], kind)})
+    assert [(c.open, c.high, c.volume, c.trades) for c in read(table)] == [(1.0, 3.0, 0.0, 7), (2.0, 3.0, 5.0, 8)]
+
+
+@pytest.mark.parametrize("column, error, message", [
+    (np.array([1.0, 2.0], dtype=">f8"), TypeError, "column 'close': a buffer of numbers expected, found format '>d'"),
+    (np.array([True, False]), TypeError, "column 'close': a buffer of numbers expected, found format '?'"),
+])
+def test_a_buffer_of_another_kind_is_refused(column, error, message):
+    data = {"open_time": np.array([MS, MS + 60_000]), **{n: np.array(v) for n, v in PRICES.items()}, "close": column}
+    with pytest.raises(error) as info:
+        read(data)
+    assert info.value.args == (message,)
+
+
+def test_buffers_of_every_width_and_an_explicit_byte_order_are_read():
+    data = {"open_time": np.array([MS, MS + 60_000]), **{n: np.array(v) for n, v in PRICES.items()},
+            "close": np.array([100.0, 100.0], dtype="<f8"), "trades": np.array([1, 2], dtype=np.int8),
+            "amount": np.array([3, 4], dtype=np.uint16)}
+    assert [(c.close, c.trades, c.amount) for c in read(data)] == [(100.0, 1, 3.0), (100.0, 2, 4.0)]
+
+
+def test_a_mapping_without_a_column_lists_its_keys():
+    with pytest.raises(ValueError) as info:
+        read({"open_time": np.array([MS]), "o": np.zeros(1)})
+    assert info.value.args == ("candles(): the data has no column 'open' (its columns: ['open_time', 'o']); "
+                               "name the columns of other names with columns={'open': ...}",)
+
+
+def key_column(format, buffers, rows=3):
+    """A struct of the bars with a `code` child of the given layout, built with ctypes."""
+    schemas, arrays = arrow_c.bars(rows)
+    schemas.append(arrow_c.schema(format, b"code"))
+    arrays.append(arrow_c.array(rows, buffers))
+    return arrow_c.exported(arrow_c.schema(b"+s", b"", schemas), arrow_c.array(rows, [None], arrays))
+
+
+@pytest.mark.parametrize("format, buffers, message", [
+    (b"u", [None, struct.pack("<4i", 0, 1, 0, 1), b"ab"], "its offsets are not in order"),
+    (b"vu", [None, struct.pack("<i12s", 20, b"") * 3, b"x" * 8, struct.pack("<q", 8)], "a view beyond its data buffers"),
+    (b"vu", [None, struct.pack("<i12s", 1, b"a") * 3, None], "its buffer 2 is null"),
+])
+def test_a_malformed_key_column_is_refused(format, buffers, message):
+    with pytest.raises(ValueError) as info:
+        feed.candles_by(key_column(format, buffers), by="code", interval=0)
+    assert info.value.args == ("candles(): column 'code' is a malformed Arrow array: " + message,)
+
+
+def test_a_key_that_is_no_utf8_is_refused():
+    codes = pa.Array.from_buffers(pa.string(), 1, [None, pa.py_buffer(struct.pack("<2i", 0, 1)), pa.py_buffer(b"\xff")])
+    table = pa.table({"code": codes, "open_time": [MS], **{n: v[:1] for n, v in PRICES.items()}})
+    with pytest.raises(ValueError, match="^column 'code': a value is not valid UTF-8$"):
+        feed.candles_by(table, by="code", interval=0)
+
+
+@pytest.mark.parametrize("by, column, error, message", [
+    (5, None, TypeError, "by: expected a column name (str), not int"),
+    ("code", pa.array(["a", "b"]).dictionary_encode(), TypeError,
+     "column 'code': dictionary-encoded (a categorical); decode it first"),
+])
+def test_candles_by_refuses_a_bad_key(by, column, error, message):
+    table = pa.table({"code": column if column is not None else ["a", "b"], "open_time": [MS, MS],
+                      **{n: v for n, v in PRICES.items()}})
+    with pytest.raises(error) as info:
+        feed.candles_by(table, by=by, interval=0)
+    assert info.value.args == (message,)
+
+
+def test_the_series_protocol_odds_and_ends():
+    import operator
+    series = read(pa.table({"open_time": [MS, MS + 60_000], **PRICES}))
+    iterator = iter(series)
+    next(iterator)
+    assert operator.length_hint(iterator) == 1
+    with pytest.raises(TypeError, match="^index expected 1 to 3 arguments, got 0$"):
+        series.index()
+    with pytest.raises(TypeError, match="^candles\\(\\) takes 1 positional argument \\(the data\\) but 2 were given$"):
+        feed.candles({}, {}, code="X", interval=0)

@@ -565,3 +565,23 @@ def test_every_allocation_failure_in_a_call_leaves_the_binder_sound():
     result = subprocess.run([sys.executable, "-c", NO_MEMORY], capture_output=True, text=True, timeout=300)
     assert result.returncode == 0, result.stderr
     assert int(result.stdout) > 20  # the failures did happen
+
+
+class SurrogateKey(dt.tzinfo):
+    key = "\udc80"
+
+    def utcoffset(self, when):
+        return dt.timedelta(0)
+
+
+def test_leverage_and_odd_zone_names():
+    assert feed.make_position(code="X", side=0, volume=1.0, price=1.0, leverage=3).leverage == 3
+    with pytest.raises(ValueError, match="^Candle.open_time: expected datetime.timezone.utc$"):
+        feed.make_candle(code="X", open_time=dt.datetime(2024, 1, 1, tzinfo=SurrogateKey()), close=1.0)
+
+
+def test_kavno_feed_refuses_a_kavno_whose_enumeration_is_no_class():
+    import subprocess
+    script = "import kavno; kavno.TradeSide = 5\ntry:\n    import kavno_feed\nexcept ImportError as e:\n    print(e)"
+    result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60)
+    assert result.stdout == "kavno.TradeSide is not a class\n", result.stderr
