@@ -84,7 +84,7 @@ bool refuse(PyObject* type, Field field, const std::string& what) {
 
 }  // namespace
 
-bool load_dependencies() noexcept {
+bool load_dependencies() {
     if (!load_mapping_abc()) return false;
     PyDateTime_IMPORT;
     if (PyDateTimeAPI == nullptr) return false;
@@ -103,11 +103,11 @@ bool load_dependencies() noexcept {
     return true;
 }
 
-PyTypeObject* enumeration_class(kavno::EnumClass which) noexcept {
+PyTypeObject* enumeration_class(kavno::EnumClass which) {
     return reinterpret_cast<PyTypeObject*>(enumeration_classes[static_cast<std::size_t>(which)]);
 }
 
-std::int64_t interval_milliseconds(kavno::CandleInterval interval) noexcept {
+std::int64_t interval_milliseconds(kavno::CandleInterval interval) {
     constexpr std::int64_t lengths[] = {60'000, 300'000, 900'000, 3'600'000, 86'400'000};
     static_assert(std::size(lengths) == kavno::member_count<kavno::CandleInterval>);
     return lengths[static_cast<std::size_t>(interval)];
@@ -121,7 +121,7 @@ Keywords::Keywords(const char* function, std::initializer_list<std::pair<const c
     }
 }
 
-bool Keywords::intern() noexcept {
+bool Keywords::intern() {
     if (interned_.size() == names_.size()) return true;
     std::vector<PyObject*> interned;
     for (const char* name : names_) {

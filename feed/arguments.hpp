@@ -19,23 +19,23 @@
 namespace feed {
 
 // Fetches what the conversions need once, at import: kavno's enumeration classes and the datetime C API.
-bool load_dependencies() noexcept;
+bool load_dependencies();
 
 // kavno's class for an enumeration (borrowed; kavno keeps its classes for the life of the process).
-PyTypeObject* enumeration_class(kavno::EnumClass which) noexcept;
+PyTypeObject* enumeration_class(kavno::EnumClass which);
 
 // An instant as seconds since 1970-01-01T00:00:00 UTC and a fraction (floor division for earlier instants).
 using Timepoint = bars::Time;
 
 // The date field the producer takes: the UTC date-time, or (outside the years a record can hold) a value the
 // producer refuses with its own message.
-inline kavno::Instant instant_of(Timepoint time) noexcept {
+inline kavno::Instant instant_of(Timepoint time) {
     if (const auto utc = kavno::from_unix(time.seconds, time.nanosecond)) return *utc;
     return kavno::UtcDateTime{kavno::max_year + 1};
 }
 
 // Milliseconds in an interval: Min1 is 60000, Day1 86400000.
-std::int64_t interval_milliseconds(kavno::CandleInterval interval) noexcept;
+std::int64_t interval_milliseconds(kavno::CandleInterval interval);
 
 // The keyword-only parameters of a function: their names and which must be given. bind() fills one slot per
 // parameter (borrowed; null where a parameter with a default was not given, or given as None) or raises the
@@ -44,9 +44,9 @@ class Keywords {
 public:
     Keywords(const char* function, std::initializer_list<std::pair<const char*, bool>> parameters);
     // Makes the interned names, once, at import (false with the exception set); bind() needs them.
-    bool intern() noexcept;
+    bool intern();
     bool bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, std::span<PyObject*> slots);
-    const char* function() const noexcept { return function_; }
+    const char* function() const { return function_; }
 
 private:
     const char* function_;

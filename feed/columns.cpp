@@ -20,7 +20,7 @@ PyObject* mapping_abc = nullptr;  // collections.abc.Mapping, fetched at import 
 // A producer's release callback may run Python code (a ctypes or cffi producer): it must not find an exception
 // pending, and must not lose the one the reader is raising.
 template <class Exported>
-void release(Exported& exported) noexcept {
+void release(Exported& exported) {
     if (exported.release == nullptr) return;
     PyObject* pending = PyErr_GetRaisedException();
     exported.release(&exported);
@@ -132,7 +132,7 @@ bool read_array(PyObject* method, const Request& request, Table& table, Groups* 
 
 // --- buffers --------------------------------------------------------------------------------------------------
 
-bool storage_of_buffer(const Py_buffer& view, Storage& out) noexcept {
+bool storage_of_buffer(const Py_buffer& view, Storage& out) {
     std::string_view format = view.format ? view.format : "B";
     if (!format.empty() && std::string_view("@=<>!").find(format[0]) != std::string_view::npos) {
         const bool big = format[0] == '>' || format[0] == '!';
@@ -322,7 +322,7 @@ Table::~Table() {
     for (Py_buffer& view : buffers) PyBuffer_Release(&view);
 }
 
-bool load_mapping_abc() noexcept {
+bool load_mapping_abc() {
     Owned abc = own(PyImport_ImportModule("collections.abc"));
     mapping_abc = abc ? PyObject_GetAttrString(abc.get(), "Mapping") : nullptr;
     return mapping_abc != nullptr;

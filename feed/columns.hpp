@@ -40,6 +40,6 @@ std::shared_ptr<Table> read_table(PyObject* data, const Request& request, Groups
 bool raise(const Problem& problem);
 
 // Fetches collections.abc.Mapping and os.PathLike, which read_table asks about, once at import.
-bool load_mapping_abc() noexcept;
+bool load_mapping_abc();
 
 }  // namespace feed

@@ -13,7 +13,7 @@
 namespace {
 
 template <auto Function>
-PyCFunction fastcall() noexcept {
+PyCFunction fastcall() {
     return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Function));
 }
 
@@ -78,9 +78,9 @@ PyObject* stored_module = nullptr;
 // Set when the runtime that imported kavno_feed is finalized: its module and classes went with it.
 std::atomic<bool> runtime_finalized{false};
 
-void remember_finalization() noexcept { runtime_finalized.store(true); }
+void remember_finalization() { runtime_finalized.store(true); }
 
-bool prepare_keywords() noexcept {
+bool prepare_keywords() {
     for (feed::Keywords* keywords : {&feed::pair_keywords, &feed::candle_keywords, &feed::order_keywords,
                                      &feed::position_keywords, &feed::candles_keywords,
                                      &feed::candles_by_keywords}) {

@@ -14,7 +14,7 @@ struct Release {
 // Holds a new reference; an empty one means the call that gave it failed with an exception set.
 using Owned = std::unique_ptr<PyObject, Release>;
 
-inline Owned own(PyObject* new_reference) noexcept { return Owned(new_reference); }
-inline Owned hold(PyObject* borrowed) noexcept { return Owned(Py_NewRef(borrowed)); }
+inline Owned own(PyObject* new_reference) { return Owned(new_reference); }
+inline Owned hold(PyObject* borrowed) { return Owned(Py_NewRef(borrowed)); }
 
 }  // namespace feed

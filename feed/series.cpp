@@ -44,10 +44,10 @@ struct IteratorObject {
     std::int64_t chunk_start;
 };
 
-SeriesObject* as_series(PyObject* object) noexcept { return reinterpret_cast<SeriesObject*>(object); }
+SeriesObject* as_series(PyObject* object) { return reinterpret_cast<SeriesObject*>(object); }
 
 // The table row of a position among the rows the series counts in.
-std::int64_t table_row(const SeriesObject& series, std::int64_t position) noexcept {
+std::int64_t table_row(const SeriesObject& series, std::int64_t position) {
     return series.rows ? (*series.rows)[static_cast<std::size_t>(position)] : position;
 }
 
@@ -248,7 +248,7 @@ PyMethodDef iterator_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-void* slot(auto function) noexcept { return reinterpret_cast<void*>(function); }
+void* slot(auto function) { return reinterpret_cast<void*>(function); }
 
 PyType_Slot series_slots[] = {
     {Py_tp_doc, const_cast<char*>(

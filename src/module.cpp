@@ -114,11 +114,11 @@ PyResult<Done> register_all(PyObject* module) {
 // with it, and a runtime started again in the same process cannot use them.
 std::atomic<bool> runtime_finalized{false};
 
-void remember_finalization() noexcept { runtime_finalized.store(true); }
+void remember_finalization() { runtime_finalized.store(true); }
 
 // Whether CPython will refuse a single-phase module in this interpreter once its entry has run. CPython 3.12
 // makes that check only after running the entry (3.13 before), so such an interpreter must not become the owner.
-bool refuses_single_phase_modules([[maybe_unused]] PyInterpreterState* interpreter) noexcept {
+bool refuses_single_phase_modules([[maybe_unused]] PyInterpreterState* interpreter) {
 #if PY_VERSION_HEX < 0x030D0000
     return _PyInterpreterState_HasFeature(interpreter, Py_RTFLAGS_MULTI_INTERP_EXTENSIONS) != 0;
 #else

@@ -20,6 +20,8 @@
 
 #include <Python.h>
 
+#include <cxxabi.h>
+
 #include "kavno/records.hpp"
 #include "kavno/utf8.hpp"
 #include "kavno/version.hpp"
@@ -124,7 +126,7 @@ struct Cache {
 
 inline Cache cache;
 
-inline void forget_cache() noexcept {
+inline void forget_cache() {
     cache.generation.fetch_add(1);
     cache.interpreter.store(nullptr);
     cache.module_name = nullptr;
@@ -146,7 +148,7 @@ struct [[maybe_unused]] SlowPathLock {
     SlowPathLock& operator=(const SlowPathLock&) = delete;
 };
 
-inline bool names(PyObject* key, PyObject* name) noexcept {
+inline bool names(PyObject* key, PyObject* name) {
     return key == name || (name != nullptr && PyUnicode_Check(key) && PyUnicode_Compare(key, name) == 0);
 }
 
@@ -318,7 +320,7 @@ inline bool prepare() {
 
 // Watches `dict` for changes that make a checked class stale; false when this interpreter has no dict watcher left
 // for this producer (then nothing is kept, and every record looks its class up).
-inline bool watch(PyObject* dict) noexcept {
+inline bool watch(PyObject* dict) {
     SlowPathLock lock;
     if (cache.watcher == -1) {
         cache.watcher = PyDict_AddWatcher(on_dict_event);
@@ -411,13 +413,17 @@ PyObject* finish_texts(Object* object, std::initializer_list<std::pair<Text*, st
     return reinterpret_cast<PyObject*>(object);
 }
 
-// Runs a make_* body; a C++ exception (only the messages of refusals allocate) becomes a Python one.
+// Runs a make_* body; a C++ exception (only the messages of refusals allocate) becomes a Python one. The unwind
+// with which the interpreter ends a thread at its finalization (the thread's stack is unwound where it waits for
+// the GIL, perhaps in Python code a record's allocation ran) passes through: nothing here may stop it.
 template <class Body>
-PyObject* guarded(Body&& body) noexcept {
+PyObject* guarded(Body&& body) {
     try {
         return body();
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
+    } catch (const abi::__forced_unwind&) {
+        throw;
     } catch (...) {
         PyErr_SetString(PyExc_SystemError, "kavno producer: unexpected C++ exception");
         return nullptr;
@@ -426,7 +432,7 @@ PyObject* guarded(Body&& body) noexcept {
 
 }  // namespace producer_detail
 
-inline PyObject* make_pair(const PairValues& values) noexcept {
+inline PyObject* make_pair(const PairValues& values) {
     return producer_detail::guarded([&]() -> PyObject* {
         using namespace producer_detail;
         constexpr const RecordSpec& record = pair_record;
@@ -444,7 +450,7 @@ inline PyObject* make_pair(const PairValues& values) noexcept {
     });
 }
 
-inline PyObject* make_candle(const CandleValues& values) noexcept {
+inline PyObject* make_candle(const CandleValues& values) {
     return producer_detail::guarded([&]() -> PyObject* {
         using namespace producer_detail;
         constexpr const RecordSpec& record = candle_record;
@@ -473,7 +479,7 @@ inline PyObject* make_candle(const CandleValues& values) noexcept {
     });
 }
 
-inline PyObject* make_order(const OrderValues& values) noexcept {
+inline PyObject* make_order(const OrderValues& values) {
     return producer_detail::guarded([&]() -> PyObject* {
         using namespace producer_detail;
         constexpr const RecordSpec& record = order_record;
@@ -500,7 +506,7 @@ inline PyObject* make_order(const OrderValues& values) noexcept {
     });
 }
 
-inline PyObject* make_position(const PositionValues& values) noexcept {
+inline PyObject* make_position(const PositionValues& values) {
     return producer_detail::guarded([&]() -> PyObject* {
         using namespace producer_detail;
         constexpr const RecordSpec& record = position_record;

@@ -21,7 +21,7 @@ namespace kavno {
 template <std::size_t N>
 struct Literal {
     char text[N]{};
-    consteval Literal(const char (&literal)[N]) noexcept {  // NOLINT: implicit on purpose
+    consteval Literal(const char (&literal)[N]) {  // NOLINT: implicit on purpose
         for (std::size_t i = 0; i < N; ++i) text[i] = literal[i];
     }
     constexpr std::string_view view() const noexcept { return {text, N - 1}; }
@@ -39,7 +39,7 @@ struct FunctionDescription {
     std::string doc_with_signature() const;
 };
 
-// One parameter: its name, and the converter whose `static PyResult<T> convert(PyObject*) noexcept` turns the
+// One parameter: its name, and the converter whose `static PyResult<T> convert(PyObject*)` turns the
 // argument into the value the *_impl receives. A failed conversion passes through the argument-error rule
 // under this name.
 template <Literal Name, class Converter>
@@ -71,7 +71,7 @@ class Function {
 
     // Converts the arguments in parameter order and stops at the first failure, so later ones are not looked at.
     template <std::size_t I, class... Values>
-    static PyObject* convert_from(PyObject* const* slots, Values&&... values) noexcept {
+    static PyObject* convert_from(PyObject* const* slots, Values&&... values) {
         if constexpr (I == arity) {
             return finish(Impl(std::forward<Values>(values)...));
         } else {
@@ -81,7 +81,7 @@ class Function {
         }
     }
 
-    static PyObject* fastcall(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    static PyObject* fastcall(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
         std::array<PyObject*, arity> slots;
         if (auto bound = collect(Name.view(), names, args, nargs, kwnames, slots); !bound) [[unlikely]] {
             return raise(std::move(bound));
@@ -89,9 +89,9 @@ class Function {
         return convert_from<0>(slots.data());
     }
 
-    static PyObject* noargs(PyObject*, PyObject*) noexcept { return finish(Impl()); }
+    static PyObject* noargs(PyObject*, PyObject*) { return finish(Impl()); }
 
-    static PyCFunction entry() noexcept {
+    static PyCFunction entry() {
         if constexpr (arity == 0) {
             return noargs;
         } else {

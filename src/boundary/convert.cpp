@@ -8,7 +8,7 @@
 
 namespace kavno {
 
-PyResult<double> AsDouble::convert(PyObject* object) noexcept {
+PyResult<double> AsDouble::convert(PyObject* object) {
     if (PyFloat_CheckExact(object)) return PyFloat_AS_DOUBLE(object);
     const double value = PyFloat_AsDouble(object);
     if (value == -1.0 && PyErr_Occurred()) return Unexpected(Failure::fetch());
@@ -18,7 +18,7 @@ PyResult<double> AsDouble::convert(PyObject* object) noexcept {
 namespace {
 
 // The value of an exact int that fits a machine word, read without a call (what PyLong_As* would give).
-bool compact_value(PyObject* object, Py_ssize_t& value) noexcept {
+bool compact_value(PyObject* object, Py_ssize_t& value) {
     if (!PyLong_CheckExact(object) || !PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(object))) return false;
     value = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(object));
     return true;
@@ -26,7 +26,7 @@ bool compact_value(PyObject* object, Py_ssize_t& value) noexcept {
 
 }  // namespace
 
-PyResult<std::uint32_t> AsUInt32::convert(PyObject* object) noexcept {
+PyResult<std::uint32_t> AsUInt32::convert(PyObject* object) {
     if (Py_ssize_t small = 0; compact_value(object, small) && small >= 0 && small <= 0xFFFF'FFFF) {
         return static_cast<std::uint32_t>(small);
     }
@@ -47,7 +47,7 @@ PyResult<std::uint32_t> AsUInt32::convert(PyObject* object) noexcept {
     return static_cast<std::uint32_t>(value);
 }
 
-PyResult<std::int64_t> AsInt64::convert(PyObject* object) noexcept {
+PyResult<std::int64_t> AsInt64::convert(PyObject* object) {
     if (Py_ssize_t small = 0; compact_value(object, small)) return static_cast<std::int64_t>(small);
     if (PyLong_CheckExact(object)) {
         // A digit loop, where PyLong_AsLongLong goes through a byte-array conversion; on overflow that one is
@@ -61,7 +61,7 @@ PyResult<std::int64_t> AsInt64::convert(PyObject* object) noexcept {
     return static_cast<std::int64_t>(value);
 }
 
-PyResult<std::string_view> AsUtf8::convert(PyObject* object) noexcept {
+PyResult<std::string_view> AsUtf8::convert(PyObject* object) {
     if (PyUnicode_CheckExact(object) && PyUnicode_IS_COMPACT_ASCII(object)) [[likely]] {
         // ASCII text is its own UTF-8, stored inline: what PyUnicode_AsUTF8AndSize would hand back.
         return std::string_view(static_cast<const char*>(PyUnicode_DATA(object)),

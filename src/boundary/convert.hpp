@@ -12,22 +12,22 @@ namespace kavno {
 
 // Whatever PyFloat_AsDouble accepts; an exact float is read directly.
 struct AsDouble {
-    static PyResult<double> convert(PyObject* object) noexcept;
+    static PyResult<double> convert(PyObject* object);
 };
 
 // An int (a subclass by its stored value, never its __index__) or an object with __index__, into 0 to 4294967295.
 struct AsUInt32 {
-    static PyResult<std::uint32_t> convert(PyObject* object) noexcept;
+    static PyResult<std::uint32_t> convert(PyObject* object);
 };
 
 // Whatever PyLong_AsLongLong accepts.
 struct AsInt64 {
-    static PyResult<std::int64_t> convert(PyObject* object) noexcept;
+    static PyResult<std::int64_t> convert(PyObject* object);
 };
 
 // A str or subclass, as its UTF-8 text; the view lives as long as the str (read in place for ASCII text).
 struct AsUtf8 {
-    static PyResult<std::string_view> convert(PyObject* object) noexcept;
+    static PyResult<std::string_view> convert(PyObject* object);
 };
 
 }  // namespace kavno

@@ -60,7 +60,7 @@ Failure wrong_type(PyObject* object, std::string_view target) {
     return Failure::of(PyExc_TypeError, std::move(message));
 }
 
-Failure argument_error(Failure failure, std::string_view param) noexcept {
+Failure argument_error(Failure failure, std::string_view param) {
     if (!failure.is_exactly(PyExc_TypeError)) return failure;
     std::string text = "argument '" + std::string(param) + "': ";
     Ref cause;

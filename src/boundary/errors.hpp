@@ -21,6 +21,6 @@ Failure wrong_type(PyObject* object, std::string_view target);
 
 // A conversion failure of exactly TypeError becomes "argument '{param}': {text}" with the original's cause;
 // every other failure passes unchanged.
-Failure argument_error(Failure failure, std::string_view param) noexcept;
+Failure argument_error(Failure failure, std::string_view param);
 
 }  // namespace kavno

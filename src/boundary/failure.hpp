@@ -14,21 +14,21 @@ namespace kavno {
 class Failure {
 public:
     // Takes the interpreter's pending exception; SystemError when none is pending.
-    static Failure fetch() noexcept;
+    static Failure fetch();
     // An exception type (a static PyExc_* object) with its message; nothing is created yet.
-    static Failure of(PyObject* type, std::string message) noexcept;
-    static Failure of_exception(Ref exception) noexcept;
+    static Failure of(PyObject* type, std::string message);
+    static Failure of_exception(Ref exception);
 
     // Sets the failure as the pending exception of the calling thread.
-    void raise() && noexcept;
+    void raise() &&;
     // The exception object, created now if the failure holds only a type and a message.
-    Ref into_exception() && noexcept;
+    Ref into_exception() &&;
 
     // The failure's exception type (borrowed).
-    PyObject* type() const noexcept;
-    bool is_exactly(PyObject* type) const noexcept { return this->type() == type; }
+    PyObject* type() const;
+    bool is_exactly(PyObject* type) const { return this->type() == type; }
     // The message of a failure that holds a type and a message; null for one that holds an exception object.
-    const std::string* message() const noexcept { return described_ ? &described_->message : nullptr; }
+    const std::string* message() const { return described_ ? &described_->message : nullptr; }
 
 private:
     // An exception not made yet: a static exception type (a PyExc_* object) and the message text.
@@ -48,25 +48,25 @@ template <class T>
 using PyResult = Result<T, Failure>;
 
 // A new reference the C API handed over, or its pending exception when it gave null.
-inline PyResult<Ref> adopt(PyObject* new_reference) noexcept {
+inline PyResult<Ref> adopt(PyObject* new_reference) {
     if (new_reference == nullptr) [[unlikely]] return Unexpected(Failure::fetch());
     return Ref::steal(new_reference);
 }
 
 // Raises a failure and gives the boundary's error value (null).
-inline PyObject* raise(Failure failure) noexcept {
+inline PyObject* raise(Failure failure) {
     std::move(failure).raise();
     return nullptr;
 }
 
 // Raises the failure of a result.
 template <class T>
-PyObject* raise(PyResult<T>&& result) noexcept {
+PyObject* raise(PyResult<T>&& result) {
     return raise(std::move(result).error());
 }
 
 // The boundary's return for a result that holds a new object.
-inline PyObject* finish(PyResult<Ref>&& result) noexcept {
+inline PyObject* finish(PyResult<Ref>&& result) {
     if (result.ok()) return std::move(result).value().release();
     return raise(std::move(result));
 }

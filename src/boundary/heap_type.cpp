@@ -22,11 +22,11 @@ PyObject* refuse_construction(PyTypeObject* type, PyObject*, PyObject*) {
     return raise(Failure::of(PyExc_TypeError, std::move(message)));
 }
 
-void* to_slot(auto function) noexcept { return reinterpret_cast<void*>(function); }
+void* to_slot(auto function) { return reinterpret_cast<void*>(function); }
 
 }  // namespace
 
-PyResult<Ref> build_heap_type(const TypeSpec& spec) noexcept {
+PyResult<Ref> build_heap_type(const TypeSpec& spec) {
     std::array<PyType_Slot, 12> slots{};
     std::size_t count = 0;
     slots[count++] = {Py_tp_doc, const_cast<char*>(spec.doc)};
@@ -42,13 +42,13 @@ PyResult<Ref> build_heap_type(const TypeSpec& spec) noexcept {
     return type;
 }
 
-void free_instance(PyObject* self) noexcept {
+void free_instance(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
     type->tp_free(self);
     Py_DECREF(type);  // every instance of a heap type holds its type
 }
 
-PyResult<Ref> allocate_instance(PyTypeObject* type) noexcept {
+PyResult<Ref> allocate_instance(PyTypeObject* type) {
     Ref instance = Ref::steal(type->tp_alloc(type, 0));
     if (!instance) return Unexpected(Failure::fetch());
     return instance;

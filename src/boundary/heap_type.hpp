@@ -17,13 +17,13 @@ struct TypeSpec {
     destructor dealloc;                      // releases what the instance owns, then free_instance
 };
 
-PyResult<Ref> build_heap_type(const TypeSpec& spec) noexcept;
+PyResult<Ref> build_heap_type(const TypeSpec& spec);
 
 // The last step of every deallocation: free through the type's free slot, then drop the instance's type
 // reference.
-void free_instance(PyObject* self) noexcept;
+void free_instance(PyObject* self);
 
 // A new instance of a built type, through its allocation slot.
-PyResult<Ref> allocate_instance(PyTypeObject* type) noexcept;
+PyResult<Ref> allocate_instance(PyTypeObject* type);
 
 }  // namespace kavno

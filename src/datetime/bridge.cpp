@@ -19,7 +19,7 @@ namespace {
 
 std::atomic<PyDateTime_CAPI*> stored_api{nullptr};
 
-PyDateTime_CAPI* api() noexcept {
+PyDateTime_CAPI* api() {
     PyDateTime_CAPI* loaded = stored_api.load(std::memory_order_acquire);
     if (loaded != nullptr) [[likely]] return loaded;
     // The capsule import may run Python code and let another thread in; only the first result is kept.
@@ -32,7 +32,7 @@ PyDateTime_CAPI* api() noexcept {
     return imported;
 }
 
-PyResult<bool> is_utc(PyObject* tzinfo, PyObject* utc) noexcept {
+PyResult<bool> is_utc(PyObject* tzinfo, PyObject* utc) {
     if (tzinfo == utc) return true;  // what timezone.__eq__ would answer, without the call
     Ref equal = Ref::steal(PyObject_RichCompare(tzinfo, utc, Py_EQ));
     if (!equal) return Unexpected(Failure::fetch());
@@ -41,7 +41,7 @@ PyResult<bool> is_utc(PyObject* tzinfo, PyObject* utc) noexcept {
     return truth == 1;
 }
 
-UtcDateTime stored_fields(PyObject* object) noexcept {
+UtcDateTime stored_fields(PyObject* object) {
     return UtcDateTime{
         PyDateTime_GET_YEAR(object),
         static_cast<std::uint8_t>(PyDateTime_GET_MONTH(object)),
@@ -55,7 +55,7 @@ UtcDateTime stored_fields(PyObject* object) noexcept {
 
 // Every check in its order, for what the common case below does not take: a subclass, a missing or another
 // tzinfo, an object that is no datetime.
-[[gnu::noinline, gnu::cold]] PyResult<UtcDateTime> convert_checked(PyObject* object) noexcept {
+[[gnu::noinline, gnu::cold]] PyResult<UtcDateTime> convert_checked(PyObject* object) {
     PyDateTime_CAPI* capi = api();
     if (!PyObject_TypeCheck(object, capi->DateTimeType)) return Unexpected(wrong_type(object, "PyDateTime"));
     if (!_PyDateTime_HAS_TZINFO(object)) {
@@ -69,7 +69,7 @@ UtcDateTime stored_fields(PyObject* object) noexcept {
 
 }  // namespace
 
-PyResult<UtcDateTime> AsUtcDateTime::convert(PyObject* object) noexcept {
+PyResult<UtcDateTime> AsUtcDateTime::convert(PyObject* object) {
     PyDateTime_CAPI* capi = api();
     // The common case, an exact datetime whose tzinfo is datetime.timezone.utc itself, in one test.
     if (Py_IS_TYPE(object, capi->DateTimeType) && _PyDateTime_HAS_TZINFO(object) &&
@@ -81,7 +81,7 @@ PyResult<UtcDateTime> AsUtcDateTime::convert(PyObject* object) noexcept {
 
 std::atomic<const DateTimeMaker*> loaded_datetime_maker{nullptr};
 
-const DateTimeMaker& load_datetime_maker() noexcept {
+const DateTimeMaker& load_datetime_maker() {
     PyDateTime_CAPI* capi = api();  // may run Python code: before the guarded initialisation, which runs none
     static const DateTimeMaker maker{capi->DateTime_FromDateAndTimeAndFold, capi->TimeZone_UTC, capi->DateTimeType};
     loaded_datetime_maker.store(&maker, std::memory_order_release);
@@ -89,7 +89,7 @@ const DateTimeMaker& load_datetime_maker() noexcept {
 }
 
 // The rare case of a leap second: second 59, the fraction less a second, and the warning.
-[[gnu::cold]] PyResult<Ref> leap_second_result(const UtcDateTime& value) noexcept {
+[[gnu::cold]] PyResult<Ref> leap_second_result(const UtcDateTime& value) {
     PyDateTime_CAPI* capi = api();
     Ref result = Ref::steal(capi->DateTime_FromDateAndTimeAndFold(
         value.year, value.month, value.day, value.hour, value.minute, value.second,

@@ -11,7 +11,7 @@ namespace kavno {
 // The converter of datetime arguments: a datetime.datetime (or subclass) whose tzinfo equals
 // datetime.timezone.utc, read from its stored fields.
 struct AsUtcDateTime {
-    static PyResult<UtcDateTime> convert(PyObject* object) noexcept;
+    static PyResult<UtcDateTime> convert(PyObject* object);
 };
 
 // The three members of the datetime C API that results are made with, copied out of the capsule once (in
@@ -24,12 +24,12 @@ struct DateTimeMaker {
 };
 
 extern std::atomic<const DateTimeMaker*> loaded_datetime_maker;
-const DateTimeMaker& load_datetime_maker() noexcept;  // imports the capsule on first need
-PyResult<Ref> leap_second_result(const UtcDateTime& value) noexcept;
+const DateTimeMaker& load_datetime_maker();  // imports the capsule on first need
+PyResult<Ref> leap_second_result(const UtcDateTime& value);
 
 // A new datetime.datetime with tzinfo datetime.timezone.utc, the fraction cut to microseconds. A leap second
 // gives second 59 and a UserWarning.
-inline PyResult<Ref> datetime_result(const UtcDateTime& value) noexcept {
+inline PyResult<Ref> datetime_result(const UtcDateTime& value) {
     if (value.nanosecond >= nanos_per_second) [[unlikely]] return leap_second_result(value);
     const DateTimeMaker* maker = loaded_datetime_maker.load(std::memory_order_acquire);
     if (maker == nullptr) [[unlikely]] maker = &load_datetime_maker();

@@ -13,7 +13,7 @@ namespace kavno::helpers {
 
 namespace {
 
-Failure date_error(std::string_view message) noexcept {
+Failure date_error(std::string_view message) {
     return Failure::of(PyExc_RuntimeError, std::string(message));
 }
 
@@ -23,19 +23,19 @@ struct timespec read_clock() noexcept {
     return now;
 }
 
-PyResult<Ref> truncate_to_day_impl(UtcDateTime date) noexcept {
+PyResult<Ref> truncate_to_day_impl(UtcDateTime date) {
     const auto midnight = truncate_to_day(date);
     if (!midnight) return Unexpected(date_error(message(midnight.error())));
     return datetime_result(*midnight);
 }
 
-PyResult<Ref> str_to_date_impl(std::string_view s) noexcept {
+PyResult<Ref> str_to_date_impl(std::string_view s) {
     const auto parsed = parse_rfc3339(s);
     if (!parsed) return Unexpected(date_error(message(parsed.error())));
     return datetime_result(*parsed);
 }
 
-PyResult<Ref> date_to_str_impl(UtcDateTime d) noexcept {
+PyResult<Ref> date_to_str_impl(UtcDateTime d) {
     // Written in place into a new ASCII str of the right length: nothing to scan or copy afterwards.
     const std::size_t size = rfc3339_length(d);
     auto text = adopt(PyUnicode_New(static_cast<Py_ssize_t>(size), 127));
@@ -43,20 +43,20 @@ PyResult<Ref> date_to_str_impl(UtcDateTime d) noexcept {
     return text;
 }
 
-PyResult<Ref> ms_to_date_impl(std::int64_t ts) noexcept {
+PyResult<Ref> ms_to_date_impl(std::int64_t ts) {
     const auto value = from_unix_ms(ts);
     if (!value) return Unexpected(date_error("时间戳转换失败"));
     return datetime_result(*value);
 }
 
-PyResult<Ref> now_date_impl() noexcept {
+PyResult<Ref> now_date_impl() {
     const struct timespec now = read_clock();
     const auto value = from_unix(now.tv_sec, static_cast<std::uint32_t>(now.tv_nsec));
     if (!value) return Unexpected(date_error("时间戳转换失败"));
     return datetime_result(*value);
 }
 
-PyResult<Ref> now_ms_impl() noexcept {
+PyResult<Ref> now_ms_impl() {
     const struct timespec now = read_clock();
     return adopt(PyLong_FromLongLong(static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1'000'000));
 }

@@ -8,7 +8,7 @@ namespace kavno::helpers {
 
 namespace {
 
-PyResult<Ref> safe_float_impl(double value, std::uint32_t decimals) noexcept {
+PyResult<Ref> safe_float_impl(double value, std::uint32_t decimals) {
     return adopt(PyFloat_FromDouble(round_decimal(value, decimals)));
 }
 

@@ -29,25 +29,25 @@ struct ClassState {
 
 std::array<ClassState, class_count> states;
 
-EnumClass enumeration_of(ClassId id) noexcept { return static_cast<EnumClass>(id); }
+EnumClass enumeration_of(ClassId id) { return static_cast<EnumClass>(id); }
 
-TypeSpec type_spec(ClassId id) noexcept {
+TypeSpec type_spec(ClassId id) {
     return is_enumeration(id) ? enum_type_spec(enumeration_of(id)) : record_type_spec(static_cast<std::size_t>(id) - enumeration_count);
 }
 
 // RuntimeError `message` caused by `cause`.
-Failure caused(const std::string& message, Failure cause) noexcept {
+Failure caused(const std::string& message, Failure cause) {
     Ref error = Failure::of(PyExc_RuntimeError, message).into_exception();
     if (!error) return Failure::fetch();
     PyException_SetCause(error.get(), std::move(cause).into_exception().release());  // steals
     return Failure::of_exception(std::move(error));
 }
 
-Failure class_error(ClassId id, Failure cause) noexcept {
+Failure class_error(ClassId id, Failure cause) {
     return caused("An error occurred while initializing class " + std::string(class_name(id)), std::move(cause));
 }
 
-PyResult<Done> fill_members(ClassId id, PyTypeObject* type) noexcept {
+PyResult<Done> fill_members(ClassId id, PyTypeObject* type) {
     const EnumerationDescription& enumeration = enumerations[static_cast<std::size_t>(id)];
     std::vector<Ref> values;
     values.reserve(enumeration.member_count);
@@ -70,7 +70,7 @@ PyResult<Done> fill_members(ClassId id, PyTypeObject* type) noexcept {
     return Done{};
 }
 
-PyResult<PyTypeObject*> obtain(ClassId id) noexcept {
+PyResult<PyTypeObject*> obtain(ClassId id) {
     ClassState& state = states[static_cast<std::size_t>(id)];
     if (state.ready.load(std::memory_order_acquire)) [[likely]] return state.type;
     const unsigned long thread = PyThread_get_thread_ident();
@@ -96,17 +96,17 @@ PyResult<PyTypeObject*> obtain(ClassId id) noexcept {
 
 }  // namespace
 
-const char* class_name(ClassId id) noexcept {
+const char* class_name(ClassId id) {
     return is_enumeration(id) ? enumerations[static_cast<std::size_t>(id)].name : record_spec(id).name();
 }
 
-PyResult<Ref> class_for_import(ClassId id) noexcept {
+PyResult<Ref> class_for_import(ClassId id) {
     auto type = obtain(id);
     if (!type) return Unexpected(std::move(type).error());
     return Ref::borrow(reinterpret_cast<PyObject*>(*type));
 }
 
-PyTypeObject* class_object(ClassId id) noexcept {
+PyTypeObject* class_object(ClassId id) {
     ClassState& state = states[static_cast<std::size_t>(id)];
     if (state.ready.load(std::memory_order_acquire)) [[likely]] return state.type;
     auto type = obtain(id);

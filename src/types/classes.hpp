@@ -28,14 +28,14 @@ constexpr const RecordSpec& record_spec(ClassId id) noexcept {
     return *records[static_cast<std::size_t>(id) - enumeration_count];
 }
 
-const char* class_name(ClassId id) noexcept;
+const char* class_name(ClassId id);
 
 // For the import: the ready type object, or RuntimeError "An error occurred while initializing class {}" with
 // the cause chain of the step that failed.
-PyResult<Ref> class_for_import(ClassId id) noexcept;
+PyResult<Ref> class_for_import(ClassId id);
 
 // For every other need (instances, type tests): the type object; a class that cannot be built here is a fatal
 // internal failure. Borrowed: type objects are never released.
-PyTypeObject* class_object(ClassId id) noexcept;
+PyTypeObject* class_object(ClassId id);
 
 }  // namespace kavno

@@ -27,7 +27,7 @@ constexpr const char* spec_names[] = {
 #undef KAVNO_SPEC_NAME
 };
 
-const EnumObject& member_of(PyObject* self) noexcept { return *reinterpret_cast<const EnumObject*>(self); }
+const EnumObject& member_of(PyObject* self) { return *reinterpret_cast<const EnumObject*>(self); }
 
 // "Class.Member", written in place: class and member names are ASCII identifiers.
 PyObject* enum_repr(PyObject* self) {
@@ -48,7 +48,7 @@ PyObject* enum_repr(PyObject* self) {
 PyObject* enum_int(PyObject* self) { return PyLong_FromLong(member_of(self).value); }
 
 // The value of `other` read through the integer protocol, or nothing (errors swallowed).
-std::optional<long long> integer_operand(PyObject* other) noexcept {
+std::optional<long long> integer_operand(PyObject* other) {
     if (PyLong_CheckExact(other) && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(other))) {
         return PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(other));  // the common small int
     }
@@ -94,7 +94,7 @@ PyObject* enum_compare(PyObject* self, PyObject* other, int op) {
 
 void enum_dealloc(PyObject* self) { free_instance(self); }
 
-void* as_slot(auto function) noexcept { return reinterpret_cast<void*>(function); }
+void* as_slot(auto function) { return reinterpret_cast<void*>(function); }
 
 const PyType_Slot enum_slots[] = {
     {Py_tp_repr, as_slot(enum_repr)},
@@ -104,12 +104,12 @@ const PyType_Slot enum_slots[] = {
 
 }  // namespace
 
-TypeSpec enum_type_spec(EnumClass which) noexcept {
+TypeSpec enum_type_spec(EnumClass which) {
     const auto index = static_cast<std::size_t>(which);
     return {spec_names[index], enumerations[index].doc, sizeof(EnumObject), enum_slots, nullptr, enum_dealloc};
 }
 
-PyResult<Ref> enum_instance(PyTypeObject* type, EnumClass which, std::uint8_t value) noexcept {
+PyResult<Ref> enum_instance(PyTypeObject* type, EnumClass which, std::uint8_t value) {
     auto instance = allocate_instance(type);
     if (instance) {
         auto* member = reinterpret_cast<EnumObject*>(instance->get());
@@ -119,7 +119,7 @@ PyResult<Ref> enum_instance(PyTypeObject* type, EnumClass which, std::uint8_t va
     return instance;
 }
 
-PyResult<Ref> enum_instance(EnumClass which, std::uint8_t value) noexcept {
+PyResult<Ref> enum_instance(EnumClass which, std::uint8_t value) {
     return enum_instance(class_object(class_id(which)), which, value);
 }
 

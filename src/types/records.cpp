@@ -14,7 +14,7 @@ namespace kavno {
 namespace {
 
 template <class T>
-const T& field_at(PyObject* self, const FieldSpec& field) noexcept {
+const T& field_at(PyObject* self, const FieldSpec& field) {
     return *reinterpret_cast<const T*>(reinterpret_cast<const char*>(self) + field.offset);
 }
 
@@ -65,7 +65,7 @@ PyGetSetDef* getset_of(std::size_t index) {
 
 }  // namespace
 
-TypeSpec record_type_spec(std::size_t position) noexcept {
+TypeSpec record_type_spec(std::size_t position) {
     const RecordSpec& record = *records[position];
     return {record.spec_name, record.doc, record.basicsize, {}, getset_of(position), record_deallocs[position]};
 }

@@ -7,6 +7,6 @@
 namespace kavno {
 
 // What kavno builds the record at `position` of kavno::records from.
-TypeSpec record_type_spec(std::size_t position) noexcept;
+TypeSpec record_type_spec(std::size_t position);
 
 }  // namespace kavno

@@ -189,3 +189,27 @@ def test_the_python_backtest_reports_what_the_engine_reports(tmp_path):
         report = lambda text: [line for line in text.splitlines()[1:] if not line.startswith("candles per second")]  # noqa: E731
         assert report(result.stdout) == report(engine)
         assert re.search(r"^trades: [1-9]\d*$", result.stdout, re.M)
+
+
+def test_a_strategy_thread_inside_kavno_at_exit_ends_with_the_engine(tmp_path):
+    strategy = tmp_path / "threaded.py"
+    strategy.write_text(
+        "import datetime as dt, threading, kavno\n"
+        "class Utc(dt.tzinfo):\n"
+        "    def __eq__(self, other):\n"
+        "        return sum(range(40)) >= 0\n"
+        "    __hash__ = object.__hash__\n"
+        "def spin():\n"
+        "    when = dt.datetime(2024, 1, 1, tzinfo=Utc())\n"
+        "    while True:\n"
+        "        kavno.date_to_str(when)\n"
+        "class S:\n"
+        "    def __init__(self):\n"
+        "        self.log = []\n"
+        "        for _ in range(4):\n"
+        "            threading.Thread(target=spin, daemon=True).start()\n"
+        "    def on_candle(self, bar):\n"
+        "        return None\n"
+        "def create():\n    return S()\n")
+    for _ in range(3):
+        assert "kavno host: 20000 candles through" in run_host("--candles", "20000", "--strategy", str(strategy))
