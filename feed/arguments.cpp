@@ -82,6 +82,30 @@ bool refuse(PyObject* type, Field field, const std::string& what) {
     return false;
 }
 
+// The pending exception of a conversion, raised again naming the field ("Candle.close: int too large to convert
+// to float"), with the original as its cause: of the same type for the plain ones, a ValueError for a codec's
+// (whose type takes more than a message). Anything else (KeyboardInterrupt, MemoryError, a user's own) stays as it
+// was raised.
+bool name_the_field(Field field) {
+    PyObject* original = PyErr_GetRaisedException();
+    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(original));
+    PyObject* kind = type == PyExc_TypeError || type == PyExc_ValueError || type == PyExc_OverflowError ? type
+                     : PyErr_GivenExceptionMatches(original, PyExc_UnicodeError)                      ? PyExc_ValueError
+                                                                                                      : nullptr;
+    Owned text = kind ? own(PyObject_Str(original)) : Owned();
+    const char* message = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
+    if (message == nullptr) {
+        PyErr_Clear();
+        PyErr_SetRaisedException(original);
+        return false;
+    }
+    PyErr_Format(kind, "%s.%s: %s", field.record, field.name, message);
+    PyObject* raised = PyErr_GetRaisedException();
+    PyException_SetCause(raised, original);
+    PyErr_SetRaisedException(raised);
+    return false;
+}
+
 }  // namespace
 
 bool load_dependencies() {
@@ -179,7 +203,7 @@ bool as_text(Field field, PyObject* object, std::string_view& out) {
     if (!PyUnicode_Check(object)) return refuse(PyExc_TypeError, field, "expected a str, not " + type_name(object));
     Py_ssize_t size = 0;
     const char* text = PyUnicode_AsUTF8AndSize(object, &size);
-    if (text == nullptr) return false;  // lone surrogates: the interpreter's UnicodeEncodeError
+    if (text == nullptr) return name_the_field(field);  // lone surrogates
     out = std::string_view(text, static_cast<std::size_t>(size));
     return true;
 }
@@ -191,7 +215,9 @@ bool as_double(Field field, PyObject* object, double& out) {
     }
     out = PyFloat_AsDouble(object);
     if (out == -1.0 && PyErr_Occurred()) {
-        if (!PyErr_ExceptionMatches(PyExc_TypeError)) return false;  // an OverflowError of its own, for example
+        // Not a number at all: said as such. A number that failed to convert (an int beyond a float, a __float__
+        // that raised) says why, with the field named and its own exception as the cause.
+        if (!PyErr_ExceptionMatches(PyExc_TypeError) || PyNumber_Check(object)) return name_the_field(field);
         PyErr_Clear();
         return refuse(PyExc_TypeError, field, "expected a number, not " + type_name(object));
     }
@@ -260,7 +286,7 @@ bool as_member(Field field, kavno::EnumClass which, PyObject* object, std::uint8
                       std::string("expected a ") + enumeration.name + " member or an int, not " + type_name(object));
     }
     if (value < 0 || value >= enumeration.member_count) {
-        std::string shown;
+        std::string shown = "an int too long to show";  // beyond the interpreter's limit on digits
         if (Owned text = own(PyObject_Str(object)); text && PyUnicode_AsUTF8(text.get())) {
             shown = PyUnicode_AsUTF8(text.get());
         }

@@ -187,8 +187,27 @@ def test_binding_refusals():
         feed.make_candle(code="X")
     with pytest.raises(TypeError, match=r"^make_position\(\) got an unexpected keyword argument 'x'$"):
         feed.make_position(**POSITION, x=1)
-    with pytest.raises(UnicodeEncodeError):
-        feed.make_pair(code="\udc80", base="B", quote="Q")
+
+
+class FloatRaising:
+    def __float__(self):
+        raise TypeError("no float today")
+
+
+@pytest.mark.parametrize("factory, base, override, error, message, cause", [
+    (feed.make_candle, CANDLE, dict(close=10**400), OverflowError, "Candle.close: int too large to convert to float",
+     OverflowError),
+    (feed.make_pair, PAIR, dict(code="\udc80"), ValueError, "Pair.code: 'utf-8' codec can't encode character "
+     "'\\udc80' in position 0: surrogates not allowed", UnicodeEncodeError),
+    (feed.make_candle, CANDLE, dict(close=FloatRaising()), TypeError, "Candle.close: no float today", TypeError),
+    (feed.make_candle, CANDLE, dict(kind=10**5000), ValueError,
+     "Candle.kind: an int too long to show is not a member value (0 to 1)", None),
+])
+def test_every_refusal_names_the_field_and_keeps_its_cause(factory, base, override, error, message, cause):
+    with pytest.raises(error) as info:
+        factory(**{**base, **override})
+    assert type(info.value) is error and info.value.args == (message,)
+    assert type(info.value.__cause__) is cause if cause else info.value.__cause__ is None
 
 
 # --- candles(): every kind of input ----------------------------------------------------------------------------
