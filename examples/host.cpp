@@ -139,23 +139,57 @@ PyObject* call(PyObject* strategy, const char* method, PyObject* argument, const
     return result;
 }
 
+// The strategy file, loaded by its path under a name of its own (a file named os.py is not the standard os), with
+// its folder on sys.path for the modules beside it.
 PyObject* load_strategy(const std::string& path) {
     const std::size_t slash = path.rfind('/');
     const std::string directory = slash == std::string::npos ? "." : path.substr(0, slash);
-    std::string module = slash == std::string::npos ? path : path.substr(slash + 1);
-    if (module.size() > 3 && module.ends_with(".py")) module.resize(module.size() - 3);
     PyObject* sys_path = PySys_GetObject("path");  // borrowed
     PyObject* entry = PyUnicode_DecodeFSDefault(directory.c_str());
     if (sys_path == nullptr || entry == nullptr || PyList_Insert(sys_path, 0, entry) < 0) {
         strategy_failed("cannot put " + directory + " on sys.path");
     }
     Py_DECREF(entry);
-    PyObject* loaded = PyImport_ImportModule(module.c_str());
+    static constexpr const char* loader =
+        "import importlib.util, sys\n"
+        "def load(path):\n"
+        "    spec = importlib.util.spec_from_file_location('kavno_strategy', path)\n"
+        "    if spec is None or spec.loader is None:\n"
+        "        raise ImportError(f'{path} is no Python file')\n"
+        "    module = importlib.util.module_from_spec(spec)\n"
+        "    sys.modules['kavno_strategy'] = module\n"
+        "    spec.loader.exec_module(module)\n"
+        "    return module\n";
+    PyObject* globals = PyDict_New();
+    PyObject* ran = globals ? PyRun_String(loader, Py_file_input, globals, globals) : nullptr;
+    Py_XDECREF(ran);
+    PyObject* load = globals ? PyDict_GetItemString(globals, "load") : nullptr;  // borrowed
+    PyObject* loaded = load ? PyObject_CallFunction(load, "s", path.c_str()) : nullptr;
+    Py_XDECREF(globals);
     if (loaded == nullptr) strategy_failed("cannot import the strategy " + path);
     PyObject* strategy = PyObject_CallMethod(loaded, "create", nullptr);
     Py_DECREF(loaded);
     if (strategy == nullptr) strategy_failed("strategy.create() failed");
     return strategy;
+}
+
+// Where the strategy's method is written, "FILE:LINE", for messages about what it gave.
+std::string defined_at(PyObject* strategy, const char* method) {
+    PyObject* saved = PyErr_GetRaisedException();
+    std::string where;
+    PyObject* bound = PyObject_GetAttrString(strategy, method);
+    PyObject* function = bound ? PyObject_GetAttrString(bound, "__func__") : nullptr;
+    PyObject* code = function ? PyObject_GetAttrString(function, "__code__") : nullptr;
+    PyObject* file = code ? PyObject_GetAttrString(code, "co_filename") : nullptr;
+    PyObject* line = code ? PyObject_GetAttrString(code, "co_firstlineno") : nullptr;
+    const char* file_text = file && PyUnicode_Check(file) ? PyUnicode_AsUTF8(file) : nullptr;
+    if (file_text != nullptr && line != nullptr && PyLong_Check(line)) {
+        where = std::string(file_text) + ":" + std::to_string(PyLong_AsLong(line));
+    }
+    for (PyObject* held : {bound, function, code, file, line}) Py_XDECREF(held);
+    PyErr_Clear();
+    PyErr_SetRaisedException(saved);
+    return where.empty() ? std::string("the strategy") : where;
 }
 
 void start_python(const Options& options) {
@@ -196,11 +230,22 @@ void replay(PyObject* strategy, const Options& options, const bars::CsvBar& bar,
         if (!PyArg_ParseTuple(signal, "Od;on_candle gives None or (TradeSide, volume)", &side_object, &volume)) {
             strategy_failed("strategy.on_candle gave something else " + where);
         }
-        PyObject* side_number = PyNumber_Long(side_object);  // int(TradeSide)
+        // A side is what kavno's comparisons take for one: a TradeSide member, or the int of one.
+        PyObject* sides = PyImport_ImportModule("kavno");
+        PyObject* side_class = sides ? PyObject_GetAttrString(sides, "TradeSide") : nullptr;
+        Py_XDECREF(sides);
+        const bool is_side = side_class != nullptr && (Py_IS_TYPE(side_object, reinterpret_cast<PyTypeObject*>(side_class)) ||
+                                                       PyLong_Check(side_object));
+        Py_XDECREF(side_class);
+        PyObject* side_number = is_side ? PyNumber_Long(side_object) : nullptr;  // int(TradeSide)
         const long side_value = side_number ? PyLong_AsLong(side_number) : -1;
         Py_XDECREF(side_number);
         if (side_value < 0 || side_value > 1 || PyErr_Occurred()) {
-            strategy_failed("strategy.on_candle gave a side that is no TradeSide " + where);
+            PyErr_Clear();
+            PyErr_Format(PyExc_TypeError, "%R (%.200s) is no side: a TradeSide member, 0 or 1", side_object,
+                         Py_TYPE(side_object)->tp_name);
+            strategy_failed("strategy.on_candle gave a side that is no TradeSide " + where + " (on_candle is at " +
+                            defined_at(strategy, "on_candle") + ")");
         }
         const auto side = static_cast<kavno::TradeSide>(side_value);
         if (side == kavno::TradeSide::Short) volume = std::min(volume, run.holding);

@@ -156,7 +156,14 @@ def test_help_lists_the_options():
     ("class S:\n    log = [b'bytes']\n    def on_candle(self, bar):\n        return None\ndef create():\n    return S()\n",
      "kavno_host: the strategy's log cannot be printed", "TypeError: strategy.log[0] is a bytes, not a str"),
     ("class S:\n    log = []\n    def on_candle(self, bar):\n        return ('long', 1.0)\ndef create():\n    return S()\n",
-     "kavno_host: strategy.on_candle gave a side that is no TradeSide at bar 1", "ValueError: invalid literal for int()"),
+     "kavno_host: strategy.on_candle gave a side that is no TradeSide at bar 1 (on_candle is at ",
+     "TypeError: 'long' (str) is no side: a TradeSide member, 0 or 1"),
+    ("class S:\n    log = []\n    def on_candle(self, bar):\n        return ('1', 1.0)\ndef create():\n    return S()\n",
+     "kavno_host: strategy.on_candle gave a side that is no TradeSide at bar 1 (on_candle is at ",
+     "TypeError: '1' (str) is no side: a TradeSide member, 0 or 1"),
+    ("class S:\n    log = []\n    def on_candle(self, bar):\n        return (2, 1.0)\ndef create():\n    return S()\n",
+     "kavno_host: strategy.on_candle gave a side that is no TradeSide at bar 1 (on_candle is at ",
+     "TypeError: 2 (int) is no side: a TradeSide member, 0 or 1"),
     ("raise ImportError('broken')\n", "kavno_host: cannot import the strategy", "ImportError: broken"),
 ])
 def test_a_failing_strategy_ends_the_run_with_its_traceback(tmp_path, body, first_line, last_line):
@@ -166,6 +173,8 @@ def test_a_failing_strategy_ends_the_run_with_its_traceback(tmp_path, body, firs
     assert result.returncode == 1
     lines = result.stderr.splitlines()
     assert lines[0].startswith(first_line) and lines[-1].startswith(last_line), result.stderr
+    if "on_candle is at" in first_line:
+        assert lines[0].endswith(f"{tmp_path / 'failing.py'}:3)")
     assert "trades:" not in result.stdout
 
 
@@ -213,3 +222,11 @@ def test_a_strategy_thread_inside_kavno_at_exit_ends_with_the_engine(tmp_path):
         "def create():\n    return S()\n")
     for _ in range(3):
         assert "kavno host: 20000 candles through" in run_host("--candles", "20000", "--strategy", str(strategy))
+
+
+def test_a_strategy_file_named_as_a_standard_module_is_the_strategy(tmp_path):
+    strategy = tmp_path / "os.py"
+    strategy.write_text("class S:\n    log = ['mine']\n    def on_candle(self, bar):\n        return (1, 0.5)\n"
+                        "def create():\n    return S()\n")
+    out = run_host("--candles", "5", "--strategy", str(strategy))
+    assert "  mine" in out and "trades: 0" in out  # Short with nothing held: no trade
