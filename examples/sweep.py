@@ -18,7 +18,9 @@ in a pool of N threads of this process, over one CandleSeries per instrument rea
 (on a free-threaded CPython the threads run at once; with the GIL, one at a time); --serial runs them one after
 another in this process. The rows are collected into one table, the best are printed and all
 of them are written to --out (sweep.parquet). A task that fails keeps its row, with the error in the column
-`error`; the failures are listed on standard error and the exit status is 1.
+`error` (a strategy that raises, calls sys.exit or kills its worker process fails its own task, and no other; a
+lost worker's task is tried on two more workers); the failures are listed on standard error and the exit
+status is 1. Ctrl-C writes the rows finished so far and exits with status 130.
 """
 
 from __future__ import annotations
@@ -28,7 +30,10 @@ import concurrent.futures
 import contextlib
 import dataclasses
 import itertools
+import os
 import pathlib
+import re
+import signal
 import sys
 import time
 import traceback
@@ -48,6 +53,8 @@ import backtest as backtest_module  # noqa: E402  # examples/backtest.py, shared
 EXAMPLES = pathlib.Path(__file__).resolve().parent
 DEFAULT_GRID: dict[str, list[int | float]] = {"fast": [5, 10, 20], "slow": [40, 80]}
 BAR_COLUMNS = ["open_time", "open", "high", "low", "close", "volume"]
+CONNECT_SECONDS = 10
+SCHEDULER_ADDRESS = re.compile(r"((tcp|tls|ws|wss|ucx)://)?(\[[0-9a-fA-F:]+\]|[A-Za-z0-9.-]+):\d{1,5}")
 RESULT_COLUMNS = ["bars", "trades", "holding", "fees", "pnl", "seconds", "bars_per_second", "error"]
 
 
@@ -85,6 +92,8 @@ def instruments(data: pathlib.Path) -> list[tuple[str, pathlib.Path]]:
     """(code, path) for each CODE.parquet file and each CODE/ or code=CODE/ partition folder of `data`, by code."""
     found = []
     for path in data.iterdir():
+        if path.suffix == ".parquet" and not path.exists():
+            raise SystemExit(f"sweep: {path} is a link to nothing ({os.readlink(path)})")
         if path.is_file() and path.suffix == ".parquet":
             found.append((path.stem, path))
         elif path.is_dir() and not path.name.startswith((".", "_")):
@@ -119,12 +128,37 @@ def backtest_row(candles: kavno_feed.CandleSeries, strategy: Strategy, task: Tas
 
 
 def run_task(task: Task, strategy: Strategy, interval: str) -> dict[str, Any]:
-    """One backtest, run where it is called (a worker): reads its data, makes its records, returns a row."""
-    return backtest_row(load_series(task, interval), strategy, task)
+    """One backtest, run where it is called (a worker): reads its data, makes its records, returns a row. Whatever
+    the strategy raises is its task's row, sys.exit and KeyboardInterrupt included: a worker's task must not end
+    the worker."""
+    try:
+        return backtest_row(load_series(task, interval), strategy, task)
+    except BaseException as error:  # noqa: BLE001  # a task's failure is its row, whatever it is
+        if isinstance(error, KeyboardInterrupt) and CTRL_C.pressed:
+            raise  # the user's Ctrl-C, not the strategy's
+        return failed_row(error)
 
 
 def failed_row(error: BaseException) -> dict[str, Any]:
     return dict.fromkeys(RESULT_COLUMNS) | {"error": "".join(traceback.format_exception_only(error)).strip()}
+
+
+# Set by the Ctrl-C of the person running the sweep, so that a KeyboardInterrupt a strategy raises stays its task's.
+# (A plain namespace: a worker gets a copy of what the tasks' functions refer to, and a lock cannot be copied.)
+CTRL_C = types.SimpleNamespace(pressed=False)
+
+
+def interrupt(signum: int, frame: Any) -> None:
+    CTRL_C.pressed = True
+    raise KeyboardInterrupt
+
+
+class Interrupted(Exception):
+    """Ctrl-C during a sweep, with the rows finished until then."""
+
+    def __init__(self, table: pa.Table) -> None:
+        super().__init__("interrupted")
+        self.table = table
 
 
 def result_table(done: Iterable[tuple[Task, dict[str, Any]]]) -> pa.Table:
@@ -137,11 +171,11 @@ def result_table(done: Iterable[tuple[Task, dict[str, Any]]]) -> pa.Table:
 def run_serially(work: Sequence[Task], strategy: Strategy, interval: str) -> pa.Table:
     """The same tasks one after another in this process: what the cluster must reproduce."""
     done = []
-    for task in work:
-        try:
+    try:
+        for task in work:
             done.append((task, run_task(task, strategy, interval)))
-        except Exception as error:
-            done.append((task, failed_row(error)))
+    except KeyboardInterrupt:
+        raise Interrupted(result_table(done)) from None
     return result_table(done)
 
 
@@ -163,11 +197,20 @@ def run_on_threads(work: Sequence[Task], strategy: Strategy, interval: str, thre
             return task, failed_row(candles)
         try:
             return task, backtest_row(candles, strategy, task)
-        except Exception as error:
+        except BaseException as error:  # noqa: BLE001  # a task's failure is its row
+            if isinstance(error, KeyboardInterrupt) and CTRL_C.pressed:
+                raise
             return task, failed_row(error)
 
-    with concurrent.futures.ThreadPoolExecutor(max_workers=threads, thread_name_prefix="sweep") as pool:
-        return result_table(pool.map(run, work))
+    pool = concurrent.futures.ThreadPoolExecutor(max_workers=threads, thread_name_prefix="sweep")
+    futures = [pool.submit(run, task) for task in work]
+    try:
+        done = [future.result() for future in futures]
+    except KeyboardInterrupt:
+        pool.shutdown(wait=False, cancel_futures=True)
+        raise Interrupted(result_table(f.result() for f in futures if f.done() and not f.cancelled())) from None
+    pool.shutdown()
+    return result_table(done)
 
 
 def run_on_cluster(client: Any, work: Sequence[Task], strategy: Strategy, interval: str, *,
@@ -180,34 +223,72 @@ def run_on_cluster(client: Any, work: Sequence[Task], strategy: Strategy, interv
     client.upload_file(backtest_module.__file__)
     if __name__ != "__main__":
         client.upload_file(__file__)
-    scattered = client.scatter(strategy, broadcast=True)
-    futures = [client.submit(run_task, task, scattered, interval, key=f"backtest-{index}-{task.describe()}", pure=False)
+    # The strategy's text travels with each task (it is small): data scattered to a worker would go with the worker
+    # if a task killed it, and every task that needed it would be lost too.
+    futures = [client.submit(run_task, task, strategy, interval, key=f"backtest-{index}-{task.describe()}", pure=False)
                for index, task in enumerate(work)]
     if progress:
         distributed.progress(futures)
-    distributed.wait(futures)
-    done = []
-    for task, future in zip(work, futures):
-        try:
-            done.append((task, future.result()))
-        except Exception as error:  # the task's own exception, or the cluster's (a worker lost, a task cancelled)
-            done.append((task, failed_row(error)))
-    return result_table(done)
+
+    def collect(finished: Iterable[tuple[Task, Any]]) -> pa.Table:
+        done = []
+        for task, future in finished:
+            try:
+                done.append((task, future.result()))
+            except BaseException as error:  # noqa: BLE001  # the cluster's (a worker lost, a task cancelled)
+                done.append((task, failed_row(error)))
+        return result_table(done)
+
+    try:
+        for _ in distributed.as_completed(futures):  # every future ends, erred or cancelled ones too
+            pass
+    except KeyboardInterrupt:
+        finished = [(task, future) for task, future in zip(work, futures) if future.done()]
+        client.cancel([future for future in futures if not future.done()])
+        raise Interrupted(collect(finished)) from None
+    return collect(zip(work, futures))
+
+
+def reach(address: str) -> None:
+    """Connects to `address` and says hello as dask does, within CONNECT_SECONDS; TimeoutError or OSError if
+    nothing there answers as a dask scheduler (dask's own client waits on such a port for ever)."""
+    import asyncio
+
+    import distributed.comm
+
+    async def hello() -> None:
+        comm = await distributed.comm.connect(address)
+        await comm.close()
+
+    asyncio.run(asyncio.wait_for(hello(), CONNECT_SECONDS))
 
 
 @contextlib.contextmanager
 def connect(scheduler: str | None, workers: int) -> Iterator[Any]:
     """A client of the scheduler at `scheduler`, or of a LocalCluster of `workers` processes of one thread each
     that listens on loopback only and is shut down on leaving."""
+    import dask
     import distributed
 
-    if scheduler:
-        with distributed.Client(scheduler) as client:
+    # Bounded waits: a port that takes connections but speaks no dask is refused in seconds, not waited on. A task
+    # whose worker dies is tried on two more workers, then fails with KilledWorker; no worker is handed more tasks
+    # than it has threads, so that a task that kills its worker takes no other with it.
+    with dask.config.set({"distributed.comm.timeouts.connect": f"{CONNECT_SECONDS}s",
+                          "distributed.scheduler.allowed-failures": 2,
+                          "distributed.scheduler.worker-saturation": 1.0}):
+        if scheduler:
+            try:
+                reach(scheduler)
+                client = distributed.Client(scheduler, timeout=CONNECT_SECONDS)
+            except (OSError, TimeoutError) as error:
+                raise SystemExit(f"sweep: cannot reach a dask scheduler at {scheduler} within {CONNECT_SECONDS} s "
+                                 f"({type(error).__name__}{': ' if str(error) else ''}{error})") from None
+            with client:
+                yield client
+            return
+        with distributed.LocalCluster(n_workers=workers, threads_per_worker=1, processes=True, host="127.0.0.1",
+                                      dashboard_address=None) as cluster, distributed.Client(cluster) as client:
             yield client
-        return
-    with distributed.LocalCluster(n_workers=workers, threads_per_worker=1, processes=True, host="127.0.0.1",
-                                  dashboard_address=None) as cluster, distributed.Client(cluster) as client:
-        yield client
 
 
 def parse_grid(items: list[str] | None) -> dict[str, list[int | float]]:
@@ -266,26 +347,41 @@ def main(argv: list[str] | None = None) -> int:
         parser.error("--workers must be at least 1")
     if args.threads is not None and args.threads < 1:
         parser.error("--threads must be at least 1")
+    if args.scheduler is not None and not SCHEDULER_ADDRESS.fullmatch(args.scheduler):
+        parser.error(f"--scheduler {args.scheduler!r}: expected an address such as tcp://10.0.0.5:8786")
+    if not args.strategy.is_file():
+        parser.error(f"--strategy {args.strategy}: no such file")
+    out = args.out.resolve()
+    if out.is_dir() or not out.parent.is_dir() or not os.access(out.parent, os.W_OK) or (
+            out.exists() and not os.access(out, os.W_OK)):
+        parser.error(f"--out {args.out}: cannot be written")
     work = tasks(args.data, grid)
     strategy = Strategy.read(args.strategy)
     interval = args.interval
     startup = 0.0
     started = time.perf_counter()
-    if args.serial:
-        table = run_serially(work, strategy, interval)
-        seconds = time.perf_counter() - started
-        where_text = "in this process"
-    elif args.threads is not None:
-        table = run_on_threads(work, strategy, interval, args.threads)
-        seconds = time.perf_counter() - started
-        where_text = f"on {args.threads} thread{'s' if args.threads > 1 else ''}"
-    else:
-        with connect(args.scheduler, args.workers) as client:
-            workers = len(client.scheduler_info()["workers"])
-            startup, started = time.perf_counter() - started, time.perf_counter()
-            table = run_on_cluster(client, work, strategy, interval, progress=args.progress)
+    signal.signal(signal.SIGINT, interrupt)
+    try:
+        if args.serial:
+            table = run_serially(work, strategy, interval)
             seconds = time.perf_counter() - started
-        where_text = f"on {workers} workers"
+            where_text = "in this process"
+        elif args.threads is not None:
+            table = run_on_threads(work, strategy, interval, args.threads)
+            seconds = time.perf_counter() - started
+            where_text = f"on {args.threads} thread{'s' if args.threads > 1 else ''}"
+        else:
+            with connect(args.scheduler, args.workers) as client:
+                workers = len(client.scheduler_info()["workers"])
+                startup, started = time.perf_counter() - started, time.perf_counter()
+                table = run_on_cluster(client, work, strategy, interval, progress=args.progress)
+                seconds = time.perf_counter() - started
+            where_text = f"on {workers} workers"
+    except Interrupted as interrupted:
+        pyarrow.parquet.write_table(interrupted.table, args.out)
+        print(f"sweep: interrupted; the {interrupted.table.num_rows} of {len(work)} rows finished are in {args.out}",
+              file=sys.stderr)
+        return 130
     pyarrow.parquet.write_table(table, args.out)
     bars = sum(row or 0 for row in table.column("bars").to_pylist())
     connecting = f" (after {startup:.1f} s reaching the cluster)" if startup else ""

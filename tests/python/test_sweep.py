@@ -166,3 +166,110 @@ def test_the_script_runs_on_threads(data, tmp_path):
 def test_bad_options_are_refused(data, tmp_path, arguments, message):
     result = run_script(data, *arguments, cwd=tmp_path)
     assert result.returncode == 2 and result.stderr.splitlines()[-1].endswith(message), result.stderr
+
+
+# --- a task's failure is its own row, whatever the strategy does ------------------------------------------------
+
+def deadly_strategy(action):
+    return f'''
+import ctypes, os, sys
+
+class Strategy:
+    def __init__(self, fast, slow):
+        self.fast, self.log = fast, []
+
+    def on_candle(self, bar):
+        if bar.code == "ETHUSDT" and self.fast == 10:
+            {action}
+        return None
+
+
+def create(**parameters):
+    return Strategy(**parameters)
+'''
+
+
+DEADLY = {
+    "segfault": ("ctypes.string_at(0)", "KilledWorker"),
+    "os._exit": ("os._exit(3)", "KilledWorker"),
+    "sys.exit": ("sys.exit(0)", "SystemExit: 0"),
+    "KeyboardInterrupt": ("raise KeyboardInterrupt", "KeyboardInterrupt"),
+}
+
+
+@pytest.mark.parametrize("action, error", DEADLY.values(), ids=DEADLY.keys())
+def test_a_task_that_ends_its_worker_fails_alone(data, tmp_path, action, error):
+    (tmp_path / "deadly.py").write_text(deadly_strategy(action))
+    result = run_script(data, "--grid", "fast=5,10", "--grid", "slow=20", "--strategy", "deadly.py", "--no-progress",
+                        cwd=tmp_path)
+    assert result.returncode == 1, result.stderr
+    rows = pyarrow_parquet.read_table(tmp_path / "sweep.parquet").to_pylist()
+    failed = [(row["instrument"], row["fast"]) for row in rows if row["error"] is not None]
+    assert len(rows) == 6 and failed == [("ETHUSDT", 10)]
+    assert error in [row["error"] for row in rows if row["error"]][0]
+
+
+def test_a_strategy_calling_sys_exit_in_serial_mode_fails_its_task(data, tmp_path):
+    (tmp_path / "deadly.py").write_text(deadly_strategy("sys.exit(0)"))
+    result = run_script(data, "--serial", "--grid", "fast=5,10", "--grid", "slow=20", "--strategy", "deadly.py",
+                        cwd=tmp_path)
+    assert result.returncode == 1
+    assert result.stderr.splitlines()[-1] == "sweep: ETHUSDT fast=10 slow=20 failed: SystemExit: 0"
+    assert pyarrow_parquet.read_table(tmp_path / "sweep.parquet").num_rows == 6
+
+
+@pytest.mark.parametrize("mode", [["--serial"], ["--threads", "2"]])
+def test_ctrl_c_writes_the_rows_finished_and_exits_130(data, tmp_path, mode):
+    import signal
+    import time
+    (tmp_path / "slow.py").write_text(deadly_strategy("pass").replace(
+        "        return None", "        import time\n        time.sleep(0.0005)\n        return None"))
+    process = subprocess.Popen([sys.executable, str(ROOT / "examples" / "sweep.py"), str(data), *mode, "--grid",
+                                "fast=5,10,20", "--grid", "slow=20,40", "--strategy", "slow.py"], cwd=tmp_path,
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    time.sleep(4)
+    process.send_signal(signal.SIGINT)
+    out, err = process.communicate(timeout=120)
+    assert process.returncode == 130, err
+    finished = pyarrow_parquet.read_table(tmp_path / "sweep.parquet").num_rows
+    assert err.splitlines()[-1] == f"sweep: interrupted; the {finished} of 18 rows finished are in sweep.parquet"
+    assert finished < 18
+
+
+def test_a_port_that_speaks_no_dask_is_refused_in_seconds(data, tmp_path):
+    import socket
+    import time
+    listener = socket.socket()
+    listener.bind(("127.0.0.1", 0))
+    listener.listen()
+    port = listener.getsockname()[1]
+    started = time.monotonic()
+    try:
+        result = run_script(data, "--scheduler", f"tcp://127.0.0.1:{port}", cwd=tmp_path)
+    finally:
+        listener.close()
+    assert result.returncode == 1 and time.monotonic() - started < 60
+    assert result.stderr.splitlines()[-1].startswith(f"sweep: cannot reach a dask scheduler at tcp://127.0.0.1:{port} "
+                                                     "within 10 s")
+    assert not (tmp_path / "sweep.parquet").exists()
+
+
+@pytest.mark.parametrize("arguments, message", [
+    (["--scheduler", "tcp:/nowhere"], "--scheduler 'tcp:/nowhere': expected an address such as tcp://10.0.0.5:8786"),
+    (["--strategy", "missing.py"], "--strategy missing.py: no such file"),
+    (["--out", "no/such/folder/out.parquet"], "--out no/such/folder/out.parquet: cannot be written"),
+    (["--out", "."], "--out .: cannot be written"),
+])
+def test_usage_errors_are_refused_before_any_task(data, tmp_path, arguments, message):
+    result = run_script(data, *arguments, cwd=tmp_path)
+    assert result.returncode == 2 and result.stderr.splitlines()[-1].endswith(message), result.stderr
+
+
+def test_a_dangling_link_to_an_instrument_is_an_error(data, tmp_path):
+    folder = tmp_path / "bars"
+    folder.mkdir()
+    (folder / "BTCUSDT.parquet").symlink_to(data / "BTCUSDT.parquet")
+    (folder / "GONE.parquet").symlink_to(tmp_path / "nowhere.parquet")
+    result = run_script(folder, "--serial", cwd=tmp_path)
+    assert result.returncode == 1
+    assert result.stderr.splitlines()[-1] == f"sweep: {folder / 'GONE.parquet'} is a link to nothing ({tmp_path / 'nowhere.parquet'})"
