@@ -286,8 +286,10 @@ def connect(scheduler: str | None, workers: int) -> Iterator[Any]:
             with client:
                 yield client
             return
-        with distributed.LocalCluster(n_workers=workers, threads_per_worker=1, processes=True, host="127.0.0.1",
-                                      dashboard_address=None) as cluster, distributed.Client(cluster) as client:
+        # The scheduler's web server always starts: on a free loopback port, not on 8787 that another may hold.
+        cluster = distributed.LocalCluster(n_workers=workers, threads_per_worker=1, processes=True, host="127.0.0.1",
+                                           dashboard_address="127.0.0.1:0")
+        with cluster, distributed.Client(cluster) as client:
             yield client
 
 
