@@ -129,13 +129,42 @@ Options parse_options(int argc, char** argv) {
 }
 
 // Calls a method of the strategy with one argument (stolen) and gives its result.
-PyObject* call(PyObject* strategy, const char* method, PyObject* argument, const std::string& where) {
-    if (argument == nullptr) strategy_failed(std::string("could not make the record for ") + method + " " + where);
-    PyObject* name = PyUnicode_InternFromString(method);
-    PyObject* result = name ? PyObject_CallMethodOneArg(strategy, name, argument) : nullptr;
-    Py_XDECREF(name);
+// A method of the strategy, by name: the name made once, not for every bar.
+struct Method {
+    const char* text;
+    PyObject* name = nullptr;  // interned when Python has started; kept for the run
+
+    PyObject* get() {
+        if (name == nullptr && (name = PyUnicode_InternFromString(text)) == nullptr) {
+            strategy_failed(std::string("cannot name the method ") + text);
+        }
+        return name;
+    }
+};
+Method on_candle{"on_candle"}, on_order{"on_order"}, on_position{"on_position"};
+
+// kavno.TradeSide, looked up once for the run.
+PyTypeObject* trade_side_class() {
+    static PyObject* found = nullptr;
+    if (found == nullptr) {
+        PyObject* kavno_module = PyImport_ImportModule("kavno");
+        found = kavno_module ? PyObject_GetAttrString(kavno_module, "TradeSide") : nullptr;
+        Py_XDECREF(kavno_module);
+        if (found == nullptr || !PyType_Check(found)) strategy_failed("kavno.TradeSide is not a class");
+    }
+    return reinterpret_cast<PyTypeObject*>(found);
+}
+
+std::string at_bar(std::size_t index) { return "at bar " + std::to_string(index + 1); }
+
+// Calls a method of the strategy with one argument (stolen) and gives its result; `index` says where, on failure.
+PyObject* call(PyObject* strategy, Method& method, PyObject* argument, std::size_t index) {
+    if (argument == nullptr) {
+        strategy_failed(std::string("could not make the record for ") + method.text + " " + at_bar(index));
+    }
+    PyObject* result = PyObject_CallMethodOneArg(strategy, method.get(), argument);
     Py_DECREF(argument);
-    if (result == nullptr) strategy_failed(std::string("strategy.") + method + " failed " + where);
+    if (result == nullptr) strategy_failed(std::string("strategy.") + method.text + " failed " + at_bar(index));
     return result;
 }
 
@@ -217,26 +246,20 @@ struct Run {
 
 // Hands one bar to the strategy and fills what it asks for at the bar's close (0.1% fee; no short selling).
 void replay(PyObject* strategy, const Options& options, const bars::CsvBar& bar, std::size_t index, Run& run) {
-    const std::string where = "at bar " + std::to_string(index + 1);
     const kavno::Milliseconds close_time{bar.open_ms + options.interval.milliseconds - 1};
-    PyObject* signal = call(strategy, "on_candle",
+    PyObject* signal = call(strategy, on_candle,
                             kavno::make_candle({kavno::TradeKind::Spot, options.code, options.interval.value,
                                                 kavno::Milliseconds{bar.open_ms}, close_time, bar.open, bar.high,
                                                 bar.low, bar.close, bar.volume, bar.volume * bar.close, 100}),
-                            where);
+                            index);
     if (signal != Py_None) {
         PyObject* side_object = nullptr;
         double volume = 0.0;
         if (!PyArg_ParseTuple(signal, "Od;on_candle gives None or (TradeSide, volume)", &side_object, &volume)) {
-            strategy_failed("strategy.on_candle gave something else " + where);
+            strategy_failed("strategy.on_candle gave something else " + at_bar(index));
         }
         // A side is what kavno's comparisons take for one: a TradeSide member, or the int of one.
-        PyObject* sides = PyImport_ImportModule("kavno");
-        PyObject* side_class = sides ? PyObject_GetAttrString(sides, "TradeSide") : nullptr;
-        Py_XDECREF(sides);
-        const bool is_side = side_class != nullptr && (Py_IS_TYPE(side_object, reinterpret_cast<PyTypeObject*>(side_class)) ||
-                                                       PyLong_Check(side_object));
-        Py_XDECREF(side_class);
+        const bool is_side = Py_IS_TYPE(side_object, trade_side_class()) || PyLong_Check(side_object);
         PyObject* side_number = is_side ? PyNumber_Long(side_object) : nullptr;  // int(TradeSide)
         const long side_value = side_number ? PyLong_AsLong(side_number) : -1;
         Py_XDECREF(side_number);
@@ -244,7 +267,7 @@ void replay(PyObject* strategy, const Options& options, const bars::CsvBar& bar,
             PyErr_Clear();
             PyErr_Format(PyExc_TypeError, "%R (%.200s) is no side: a TradeSide member, 0 or 1", side_object,
                          Py_TYPE(side_object)->tp_name);
-            strategy_failed("strategy.on_candle gave a side that is no TradeSide " + where + " (on_candle is at " +
+            strategy_failed("strategy.on_candle gave a side that is no TradeSide " + at_bar(index) + " (on_candle is at " +
                             defined_at(strategy, "on_candle") + ")");
         }
         const auto side = static_cast<kavno::TradeSide>(side_value);
@@ -258,15 +281,15 @@ void replay(PyObject* strategy, const Options& options, const bars::CsvBar& bar,
             run.fees += fee;
             ++run.trades;
             const std::string id = "order-" + std::to_string(run.trades);
-            Py_DECREF(call(strategy, "on_order",
+            Py_DECREF(call(strategy, on_order,
                            kavno::make_order({id, kavno::TradeKind::Spot, kavno::TradeType::Market, side, options.code,
                                               kavno::OrderStatus::Filled, volume, bar.close, volume, bar.close, fee,
                                               close_time}),
-                           where));
-            Py_DECREF(call(strategy, "on_position",
+                           index));
+            Py_DECREF(call(strategy, on_position,
                            kavno::make_position({kavno::TradeKind::Spot, options.code, kavno::TradeSide::Long,
                                                  run.holding, run.holding > 0.0 ? run.entry_price : 0.0, 1}),
-                           where));
+                           index));
         }
     }
     Py_DECREF(signal);
