@@ -4,6 +4,7 @@
 #include "series.hpp"
 
 #include "columns.hpp"
+#include "export.hpp"
 #include "owned.hpp"
 
 #include "boundary/lock.hpp"
@@ -229,7 +230,34 @@ PyObject* iterator_length_hint(PyObject* self, PyObject*) {
     return PyLong_FromLongLong(iterator->series->length - iterator->next);
 }
 
+SeriesRows rows_of(const SeriesObject& series) {
+    return SeriesRows{series.table, series.rows,  series.code,   series.interval,
+                      series.kind,  series.start, series.length, series.step};
+}
+
+PyObject* series_arrow_schema(PyObject* self, PyObject*) { return export_schema(rows_of(*as_series(self))); }
+
+// __arrow_c_stream__(requested_schema=None): the series' own schema whatever is requested, as the interface
+// allows a producer that does not cast.
+PyObject* series_arrow_stream(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
+    const Py_ssize_t given = nargs + (kwnames ? PyTuple_GET_SIZE(kwnames) : 0);
+    if (given > 1 || (kwnames && PyTuple_GET_SIZE(kwnames) == 1 &&
+                      PyUnicode_CompareWithASCIIString(PyTuple_GET_ITEM(kwnames, 0), "requested_schema") != 0)) {
+        PyErr_SetString(PyExc_TypeError, "__arrow_c_stream__() takes at most one argument, requested_schema");
+        return nullptr;
+    }
+    return export_stream(rows_of(*as_series(self)));
+}
+
 PyMethodDef series_methods[] = {
+    {"__arrow_c_schema__", series_arrow_schema, METH_NOARGS,
+     "__arrow_c_schema__() -> PyCapsule: the Arrow schema of the series' columns."},
+    {"__arrow_c_stream__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(series_arrow_stream)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "__arrow_c_stream__(requested_schema=None) -> PyCapsule: the series' rows as an Arrow stream: open_time and "
+     "close_time (UTC timestamps in milliseconds), open, high, low, close, volume, amount (float64), trades (int64), "
+     "with kavno.code, kavno.interval and kavno.kind in the schema's metadata. Columns already in that layout are "
+     "handed out without a copy."},
     {"count", series_count, METH_O, "count(value) -> int: how often value occurs; a candle from elsewhere never does."},
     {"index", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(series_index)), METH_FASTCALL,
      "index(value, start=0, stop=...) -> int: raises ValueError: a candle from elsewhere is never in a series."},

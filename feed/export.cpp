@@ -1,0 +1,373 @@
+// The Arrow export of a series. Every structure handed out owns what it points at through its private data, so
+// that a consumer may release a child on its own (the C data interface allows it) and release callbacks may come
+// from any thread, with or without the GIL: the last one that drops the series' table takes the GIL to do it.
+#include "export.hpp"
+
+#include "arrow.hpp"
+#include "owned.hpp"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+namespace feed {
+
+namespace {
+
+constexpr std::int64_t batch_rows = 65'536;  // rows of a batch that gathers rows from all over the table
+
+// --- schemas ---------------------------------------------------------------------------------------------------
+
+struct SchemaData {
+    std::string format, name, metadata;
+    std::vector<ArrowSchema> children_storage;
+    std::vector<ArrowSchema*> children;
+};
+
+void release_schema(ArrowSchema* schema) {
+    if (schema->release == nullptr) return;
+    auto* data = static_cast<SchemaData*>(schema->private_data);
+    for (ArrowSchema* child : data->children) {
+        if (child->release != nullptr) child->release(child);
+    }
+    delete data;
+    schema->release = nullptr;
+}
+
+void fill_schema(ArrowSchema& out, std::string format, std::string name, std::string metadata, std::size_t children) {
+    auto* data = new SchemaData{std::move(format), std::move(name), std::move(metadata), {}, {}};
+    data->children_storage.resize(children);
+    for (ArrowSchema& child : data->children_storage) data->children.push_back(&child);
+    out = ArrowSchema{};
+    out.format = data->format.c_str();
+    out.name = data->name.c_str();
+    out.metadata = data->metadata.empty() ? nullptr : data->metadata.data();
+    out.flags = 0;
+    out.n_children = static_cast<std::int64_t>(children);
+    out.children = children ? data->children.data() : nullptr;
+    out.release = release_schema;
+    out.private_data = data;
+}
+
+// Arrow's metadata: an int32 count, then each key and value as an int32 length and its bytes.
+std::string metadata_of(std::initializer_list<std::pair<std::string_view, std::string_view>> pairs) {
+    std::string out;
+    auto put = [&out](std::int32_t value) { out.append(reinterpret_cast<const char*>(&value), sizeof value); };
+    put(static_cast<std::int32_t>(pairs.size()));
+    for (const auto& [key, value] : pairs) {
+        put(static_cast<std::int32_t>(key.size()));
+        out.append(key);
+        put(static_cast<std::int32_t>(value.size()));
+        out.append(value);
+    }
+    return out;
+}
+
+const char* member_name(kavno::EnumClass which, std::uint8_t value) {
+    return kavno::enumerations[static_cast<std::size_t>(which)].members[value];
+}
+
+void fill_series_schema(ArrowSchema& out, const SeriesRows& series) {
+    fill_schema(out, "+s", "",
+                metadata_of({{"kavno.code", series.code},
+                             {"kavno.interval",
+                              member_name(kavno::EnumClass::CandleInterval, static_cast<std::uint8_t>(series.interval))},
+                             {"kavno.kind", member_name(kavno::EnumClass::TradeKind, static_cast<std::uint8_t>(series.kind))}}),
+                bars::field_count);
+    auto* data = static_cast<SchemaData*>(out.private_data);
+    for (std::size_t f = 0; f < bars::field_count; ++f) {
+        const auto field = static_cast<BarField>(f);
+        const char* format = field == BarField::OpenTime || field == BarField::CloseTime ? "tsm:UTC"
+                             : field == BarField::Trades                                ? "l"
+                                                                                        : "g";
+        fill_schema(data->children_storage[f], format, bars::field_names[f], "", 0);
+    }
+}
+
+// --- arrays ----------------------------------------------------------------------------------------------------
+
+struct Free {
+    void operator()(void* memory) const noexcept { std::free(memory); }
+};
+using Memory = std::unique_ptr<std::byte, Free>;
+
+// A buffer of `bytes`, zeroed or not. A large zeroed one comes from calloc, which maps fresh pages that cost
+// nothing until read: an exported column of zeros that no one reads costs no time.
+Memory allocate(std::size_t bytes, bool zeroed) {
+    void* memory = zeroed ? std::calloc(bytes, 1) : std::malloc(bytes);
+    if (memory == nullptr) throw std::bad_alloc();
+    return Memory(static_cast<std::byte*>(memory));
+}
+
+struct ArrayData {
+    std::shared_ptr<const Table> table;  // what borrowed buffers point into
+    std::vector<Memory> owned;
+    std::vector<const void*> buffers;
+    std::vector<ArrowArray> children_storage;
+    std::vector<ArrowArray*> children;
+};
+
+void release_array(ArrowArray* array) {
+    if (array->release == nullptr) return;
+    auto* data = static_cast<ArrayData*>(array->private_data);
+    for (ArrowArray* child : data->children) {
+        if (child->release != nullptr) child->release(child);
+    }
+    {
+        // The table's last owner releases the source's Arrow arrays and buffer views, which needs the GIL.
+        const PyGILState_STATE state = PyGILState_Ensure();
+        delete data;
+        PyGILState_Release(state);
+    }
+    array->release = nullptr;
+}
+
+ArrayData* fill_array(ArrowArray& out, std::int64_t length, std::size_t buffers, std::size_t children) {
+    auto* data = new ArrayData{};
+    data->buffers.assign(buffers, nullptr);
+    data->children_storage.resize(children);
+    for (ArrowArray& child : data->children_storage) data->children.push_back(&child);
+    out = ArrowArray{};
+    out.length = length;
+    out.null_count = 0;
+    out.n_buffers = static_cast<std::int64_t>(buffers);
+    out.buffers = data->buffers.data();
+    out.n_children = static_cast<std::int64_t>(children);
+    out.children = children ? data->children.data() : nullptr;
+    out.release = release_array;
+    out.private_data = data;
+    return data;
+}
+
+// Where the rows of a batch lie: `count` rows from row `first` of one chunk, or table rows gathered one by one.
+struct Piece {
+    const Columns* columns = nullptr;
+    const Chunk* chunk = nullptr;  // contiguous rows of one chunk
+    std::int64_t first = 0;
+    std::vector<std::int64_t> table_rows;  // otherwise
+    std::int64_t count = 0;
+
+    template <class Read>
+    void each(Read&& read) const {
+        if (chunk != nullptr) {
+            for (std::int64_t i = 0; i < count; ++i) read(i, *chunk, first + i);
+            return;
+        }
+        const Chunk* at = nullptr;
+        std::int64_t chunk_start = 0;
+        for (std::int64_t i = 0; i < count; ++i) {
+            const std::int64_t row = table_rows[static_cast<std::size_t>(i)];
+            if (at == nullptr || row < chunk_start || row >= chunk_start + at->rows) {
+                std::int64_t within = 0;
+                at = &columns->locate(row, within);
+                chunk_start = row - within;
+            }
+            read(i, *at, row - chunk_start);
+        }
+    }
+};
+
+std::int64_t milliseconds_of(Time time) noexcept {
+    return time.seconds * 1000 + static_cast<std::int64_t>(time.nanosecond / 1'000'000);
+}
+
+// One child column of a batch: the series' own buffer where it already has Arrow's layout, a new one otherwise.
+void fill_column(ArrowArray& out, const SeriesRows& series, const Piece& piece, BarField field) {
+    ArrayData* data = fill_array(out, piece.count, 2, 0);
+    const bool time = field == BarField::OpenTime || field == BarField::CloseTime;
+    const Column* source = piece.chunk ? &(*piece.chunk)[field] : nullptr;
+    const bool borrowable =
+        source != nullptr && source->present && source->stride == 8 &&
+        (time ? source->storage == Storage::I64 && source->unit == Unit::Milliseconds
+              : field == BarField::Trades ? source->storage == Storage::I64 : source->storage == Storage::F64);
+    if (borrowable) {
+        data->table = series.table;
+        data->buffers[1] = source->values;
+        out.offset = piece.first;
+        return;
+    }
+    const auto bytes = static_cast<std::size_t>(std::max<std::int64_t>(piece.count, 1) * 8);
+    const bool absent = piece.chunk != nullptr && !(*piece.chunk)[field].present && !time;
+    if (absent) {  // an amount or trades the source has not: zeros
+        data->owned.push_back(allocate(bytes, true));
+        data->buffers[1] = data->owned.back().get();
+        return;
+    }
+    Memory made = allocate(bytes, false);  // every element is written below
+    std::byte* into = made.get();
+    const std::int64_t close_after = interval_milliseconds(series.interval) - 1;
+    if (piece.chunk != nullptr && field == BarField::CloseTime && !source->present) {
+        const Column& opens = (*piece.chunk)[BarField::OpenTime];
+        if (opens.storage == Storage::I64 && opens.unit == Unit::Milliseconds) {
+            // The common case, a close time the series computes from milliseconds: one addition a row.
+            for (std::int64_t i = 0; i < piece.count; ++i) {
+                std::int64_t ms = 0;
+                std::memcpy(&ms, opens.values + (piece.first + i) * opens.stride, 8);
+                ms += close_after;
+                std::memcpy(into + i * 8, &ms, 8);
+            }
+            data->buffers[1] = into;
+            data->owned.push_back(std::move(made));
+            return;
+        }
+    }
+    piece.each([&](std::int64_t i, const Chunk& chunk, std::int64_t row) {
+        const Column& column = chunk[field];
+        if (time) {
+            Time value;
+            if (column.present) {
+                value = column.time(row);
+            } else {  // a close time the series computes
+                value = chunk[BarField::OpenTime].time(row).plus_milliseconds(close_after);
+            }
+            const std::int64_t ms = milliseconds_of(value);
+            std::memcpy(into + i * 8, &ms, 8);
+        } else if (field == BarField::Trades) {
+            const std::int64_t count = column.present ? column.integer(row) : 0;
+            std::memcpy(into + i * 8, &count, 8);
+        } else {
+            const double number = column.present ? column.number(row) : 0.0;
+            std::memcpy(into + i * 8, &number, 8);
+        }
+    });
+    data->buffers[1] = into;
+    data->owned.push_back(std::move(made));
+}
+
+void fill_batch(ArrowArray& out, const SeriesRows& series, const Piece& piece) {
+    ArrayData* data = fill_array(out, piece.count, 1, bars::field_count);
+    for (std::size_t f = 0; f < bars::field_count; ++f) {
+        fill_column(data->children_storage[f], series, piece, static_cast<BarField>(f));
+    }
+}
+
+// --- the stream ------------------------------------------------------------------------------------------------
+
+struct StreamData {
+    SeriesRows series;
+    std::int64_t next = 0;  // the next item of the series
+    std::string error;
+};
+
+std::int64_t table_row(const SeriesRows& series, std::int64_t item) {
+    const std::int64_t position = series.start + item * series.step;
+    return series.rows ? (*series.rows)[static_cast<std::size_t>(position)] : position;
+}
+
+int stream_schema(ArrowArrayStream* stream, ArrowSchema* out) {
+    auto* data = static_cast<StreamData*>(stream->private_data);
+    try {
+        fill_series_schema(*out, data->series);
+        return 0;
+    } catch (const std::bad_alloc&) {
+        data->error = "out of memory";
+        return ENOMEM;
+    }
+}
+
+int stream_next(ArrowArrayStream* stream, ArrowArray* out) {
+    auto* data = static_cast<StreamData*>(stream->private_data);
+    const SeriesRows& series = data->series;
+    if (data->next >= series.length) {
+        *out = ArrowArray{};  // the end: a released array
+        return 0;
+    }
+    try {
+        Piece piece;
+        piece.columns = series.table.get();
+        if (!series.rows && series.step == 1) {
+            // Rows in table order: as much of one chunk as the series holds, its buffers handed out where they lie.
+            std::int64_t within = 0;
+            piece.chunk = &series.table->locate(series.start + data->next, within);
+            piece.first = within;
+            piece.count = std::min(series.length - data->next, piece.chunk->rows - within);
+        } else {
+            piece.count = std::min(series.length - data->next, batch_rows);
+            piece.table_rows.reserve(static_cast<std::size_t>(piece.count));
+            for (std::int64_t i = 0; i < piece.count; ++i) piece.table_rows.push_back(table_row(series, data->next + i));
+        }
+        fill_batch(*out, series, piece);
+        data->next += piece.count;
+        return 0;
+    } catch (const std::bad_alloc&) {
+        data->error = "out of memory";
+        return ENOMEM;
+    }
+}
+
+const char* stream_error(ArrowArrayStream* stream) {
+    auto* data = static_cast<StreamData*>(stream->private_data);
+    return data->error.empty() ? nullptr : data->error.c_str();
+}
+
+void release_stream(ArrowArrayStream* stream) {
+    if (stream->release == nullptr) return;
+    const PyGILState_STATE state = PyGILState_Ensure();
+    delete static_cast<StreamData*>(stream->private_data);
+    PyGILState_Release(state);
+    stream->release = nullptr;
+}
+
+// Capsule destructors: what the consumer never took is released with the capsule.
+void delete_schema_capsule(PyObject* capsule) {
+    auto* schema = static_cast<ArrowSchema*>(PyCapsule_GetPointer(capsule, arrow::schema_capsule));
+    if (schema == nullptr) {
+        PyErr_Clear();
+        return;
+    }
+    if (schema->release != nullptr) schema->release(schema);
+    delete schema;
+}
+
+void delete_stream_capsule(PyObject* capsule) {
+    auto* stream = static_cast<ArrowArrayStream*>(PyCapsule_GetPointer(capsule, arrow::stream_capsule));
+    if (stream == nullptr) {
+        PyErr_Clear();
+        return;
+    }
+    if (stream->release != nullptr) stream->release(stream);
+    delete stream;
+}
+
+}  // namespace
+
+PyObject* export_schema(const SeriesRows& series) {
+    auto* schema = new (std::nothrow) ArrowSchema{};
+    if (schema == nullptr) return PyErr_NoMemory();
+    try {
+        fill_series_schema(*schema, series);
+    } catch (const std::bad_alloc&) {
+        delete schema;
+        return PyErr_NoMemory();
+    }
+    PyObject* capsule = PyCapsule_New(schema, arrow::schema_capsule, delete_schema_capsule);
+    if (capsule == nullptr) {
+        release_schema(schema);
+        delete schema;
+    }
+    return capsule;
+}
+
+PyObject* export_stream(const SeriesRows& series) {
+    auto* stream = new (std::nothrow) ArrowArrayStream{};
+    StreamData* data = stream ? new (std::nothrow) StreamData{series, 0, {}} : nullptr;
+    if (data == nullptr) {
+        delete stream;
+        return PyErr_NoMemory();
+    }
+    stream->get_schema = stream_schema;
+    stream->get_next = stream_next;
+    stream->get_last_error = stream_error;
+    stream->release = release_stream;
+    stream->private_data = data;
+    PyObject* capsule = PyCapsule_New(stream, arrow::stream_capsule, delete_stream_capsule);
+    if (capsule == nullptr) {
+        release_stream(stream);
+        delete stream;
+    }
+    return capsule;
+}
+
+}  // namespace feed

@@ -1,0 +1,119 @@
+"""A CandleSeries out through the Arrow PyCapsule interface: kavno's columns and types, the series' code, interval and
+kind in the schema's metadata, slices and split series exporting only their rows, buffers handed out without a copy
+where their layout allows, and the source kept alive exactly as long as an export needs it."""
+
+import datetime as dt
+import gc
+
+import pytest
+
+import kavno_feed as feed
+from kavno import CandleInterval, TradeKind
+
+pa = pytest.importorskip("pyarrow")
+np = pytest.importorskip("numpy")
+
+MS = 1_704_067_260_000
+FIELDS = ["open_time", "close_time", "open", "high", "low", "close", "volume", "amount", "trades"]
+
+
+def source(rows=6, chunk=None):
+    opens = [100.0 + i for i in range(rows)]
+    table = pa.table({"open_time": pa.array([MS + 60_000 * i for i in range(rows)], pa.timestamp("ms", "UTC")),
+                      "open": opens, "high": [o + 2 for o in opens], "low": [o - 1 for o in opens],
+                      "close": [o + 1 for o in opens], "volume": [float(i) for i in range(rows)],
+                      "trades": pa.array(range(rows), pa.int32())})
+    return pa.Table.from_batches(table.to_batches(max_chunksize=chunk)) if chunk else table
+
+
+def fields_of(series):
+    return [tuple(getattr(candle, name) for name in FIELDS) for candle in series]
+
+
+def test_a_series_exports_kavnos_columns_and_types():
+    series = feed.candles(source(), code="BTCUSDT", interval=CandleInterval.Min1, kind=TradeKind.Future)
+    table = pa.table(series)
+    assert table.column_names == FIELDS
+    assert [str(t) for t in table.schema.types] == ["timestamp[ms, tz=UTC]"] * 2 + ["double"] * 6 + ["int64"]
+    assert table.schema.metadata == {b"kavno.code": b"BTCUSDT", b"kavno.interval": b"Min1", b"kavno.kind": b"Future"}
+    assert table.column("close_time")[0].as_py() == dt.datetime(2024, 1, 1, 0, 1, 59, 999000, tzinfo=dt.timezone.utc)
+    assert table.column("amount").to_pylist() == [0.0] * 6 and table.column("trades").to_pylist() == list(range(6))
+    assert pa.schema(series) == table.schema  # __arrow_c_schema__
+
+
+@pytest.mark.parametrize("view", [slice(None), slice(1, 5), slice(None, None, -1), slice(4, 0, -2), slice(5, 5)])
+@pytest.mark.parametrize("chunk", [None, 2])
+def test_a_view_exports_its_rows(view, chunk):
+    series = feed.candles(source(chunk=chunk), code="X", interval=0)[view]
+    rows = [tuple(row[name] for name in FIELDS) for row in pa.table(series).to_pylist()]
+    assert rows == fields_of(series)  # newest first too, which candles() would refuse to read back
+
+
+def test_a_split_series_exports_its_instruments_rows():
+    table = pa.table({"code": ["A", "B", "A", "B"], "open_time": [MS, MS, MS + 60_000, MS + 60_000],
+                      **{n: [1.0, 2.0, 3.0, 4.0] for n in ("open", "high", "low", "close", "volume")}})
+    split = feed.candles_by(table, by="code", interval=0)
+    assert pa.table(split["B"]).column("close").to_pylist() == [2.0, 4.0]
+    assert pa.table(split["A"][::-1]).column("open").to_pylist() == [3.0, 1.0]
+
+
+def test_columns_in_arrows_layout_are_handed_out_without_a_copy():
+    data = source()
+    series = feed.candles(data, code="X", interval=0)[2:]
+    exported = pa.table(series)
+    for name in ("open", "high", "close"):
+        assert exported.column(name).chunk(0).buffers()[1].address == data.column(name).chunk(0).buffers()[1].address
+    assert exported.column("open").to_pylist() == data.column("open").to_pylist()[2:]
+    # made, not borrowed: the close time the series computes, the int32 trades widened
+    assert exported.column("trades").chunk(0).buffers()[1].address != data.column("trades").chunk(0).buffers()[1].address
+
+
+CONSUMERS = {
+    "pyarrow": lambda series: pa.table(series),
+    "polars": lambda series: pytest.importorskip("polars").DataFrame(pa.table(series)),
+    "pandas": lambda series: pa.table(pytest.importorskip("pandas").DataFrame(pa.table(series).to_pandas())),
+    "duckdb": lambda series: pytest.importorskip("duckdb").sql("SELECT * FROM series").arrow(),
+}
+
+
+@pytest.mark.parametrize("consume", CONSUMERS.values(), ids=CONSUMERS.keys())
+def test_a_round_trip_through_each_consumer_gives_the_same_series(consume):
+    series = feed.candles(source(rows=50, chunk=7), code="X", interval=0)[3:47]
+    back = feed.candles(consume(series), code="X", interval=0)
+    assert fields_of(back) == fields_of(series)
+
+
+def test_every_export_releases_the_source_once_when_it_goes(producer):
+    def outstanding():
+        counts = producer.arrow_counts()
+        return [e - r for e, r in zip(counts["exported"], counts["released"])]
+
+    class Stream:
+        def __init__(self, capsule):
+            self.capsule = capsule
+
+        def __arrow_c_stream__(self, requested_schema=None):
+            return self.capsule
+
+    before = outstanding()
+    columns = [("open_time", "tsm:UTC", [MS + 60_000 * i for i in range(6)])] + [
+        (name, "g", [1.0] * 6) for name in ("open", "high", "low", "close", "volume")]
+    series = feed.candles(Stream(producer.arrow_stream(columns, 2)), code="X", interval=0)
+    exported = pa.table(series)
+    series.__arrow_c_stream__()  # a capsule no one consumes
+    unused = series.__arrow_c_schema__()
+    del series, unused
+    gc.collect()
+    assert outstanding()[1] == before[1] + 3  # the source's three batches live on in the exported table
+    assert exported.column("close").to_pylist() == [1.0] * 6
+    del exported
+    gc.collect()
+    assert outstanding() == before
+
+
+def test_a_stream_asked_for_another_schema_gives_its_own():
+    series = feed.candles(source(), code="X", interval=0)
+    reader = pa.RecordBatchReader.from_stream(series, schema=pa.table(series).schema)
+    assert reader.read_all().num_rows == 6
+    with pytest.raises(TypeError, match="^__arrow_c_stream__\\(\\) takes at most one argument, requested_schema$"):
+        series.__arrow_c_stream__(None, None)
