@@ -230,6 +230,67 @@ PyObject* iterator_length_hint(PyObject* self, PyObject*) {
     return PyLong_FromLongLong(iterator->series->length - iterator->next);
 }
 
+Timepoint open_time_of(const SeriesObject& series, std::int64_t item) {
+    std::int64_t within = 0;
+    const Chunk& chunk = series.table->locate(table_row(series, series.start + item * series.step), within);
+    return chunk[BarField::OpenTime].time(within);
+}
+
+// The first item whose open time is at or after `bound` (items rise in time for a positive step, fall for a
+// negative one: the first item at or before it then).
+std::int64_t first_from(const SeriesObject& series, Timepoint bound, bool rising) {
+    std::int64_t low = 0, high = series.length;
+    while (low < high) {
+        const std::int64_t middle = low + (high - low) / 2;
+        const Timepoint time = open_time_of(series, middle);
+        if (rising ? time < bound : time >= bound) {
+            low = middle + 1;
+        } else {
+            high = middle;
+        }
+    }
+    return low;
+}
+
+// between(start, end): the view of the candles whose open times lie in [start, end), found by binary search.
+PyObject* series_between(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    const SeriesObject& series = *as_series(self);
+    PyObject* given[2] = {nullptr, nullptr};
+    const Py_ssize_t keywords = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    if (nargs > 2) {
+        PyErr_Format(PyExc_TypeError, "between() takes 2 arguments (start, end) but %zd were given", nargs);
+        return nullptr;
+    }
+    for (Py_ssize_t i = 0; i < nargs; ++i) given[i] = args[i];
+    for (Py_ssize_t k = 0; k < keywords; ++k) {
+        PyObject* name = PyTuple_GET_ITEM(kwnames, k);
+        const int index = PyUnicode_CompareWithASCIIString(name, "start") == 0 ? 0
+                          : PyUnicode_CompareWithASCIIString(name, "end") == 0 ? 1
+                                                                                : -1;
+        if (index < 0 || given[index] != nullptr) {
+            PyErr_Format(PyExc_TypeError, "between() got an unexpected or repeated argument '%U'", name);
+            return nullptr;
+        }
+        given[index] = args[nargs + k];
+    }
+    if (given[0] == nullptr || given[1] == nullptr) {
+        PyErr_SetString(PyExc_TypeError, "between() takes 2 arguments: start and end");
+        return nullptr;
+    }
+    Timepoint start, end;
+    if (!as_timepoint({"between", "start"}, given[0], start) || !as_timepoint({"between", "end"}, given[1], end)) {
+        return nullptr;
+    }
+    // Rising items: from the first at or after start to the first at or after end. Falling ones (a reversed
+    // view): from the first before end to the first before start.
+    const bool rising = series.step > 0;
+    const std::int64_t first = rising ? first_from(series, start, true) : first_from(series, end, false);
+    const std::int64_t last = rising ? first_from(series, end, true) : first_from(series, start, false);
+    const std::int64_t length = std::max<std::int64_t>(last - first, 0);
+    return make_view(series, series.start + (length == 0 ? 0 : first * series.step), length,
+                     length < 2 ? 1 : series.step);
+}
+
 SeriesRows rows_of(const SeriesObject& series) {
     return SeriesRows{series.table, series.rows,  series.code,   series.interval,
                       series.kind,  series.start, series.length, series.step};
@@ -250,6 +311,10 @@ PyObject* series_arrow_stream(PyObject* self, PyObject* const*, Py_ssize_t nargs
 }
 
 PyMethodDef series_methods[] = {
+    {"between", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(series_between)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "between(start, end) -> CandleSeries: the candles whose open times lie in [start, end) (aware UTC datetimes or "
+     "milliseconds since the epoch), a view found by binary search; nothing is copied."},
     {"__arrow_c_schema__", series_arrow_schema, METH_NOARGS,
      "__arrow_c_schema__() -> PyCapsule: the Arrow schema of the series' columns."},
     {"__arrow_c_stream__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(series_arrow_stream)),

@@ -157,3 +157,13 @@ class CandleSeries(Sequence[Candle]):
     def __iter__(self) -> Iterator[Candle]: ...
     def count(self, value: object, /) -> int: ...
     def index(self, value: object, *args: object) -> int: ...
+    def between(self, start: _Date, end: _Date) -> CandleSeries:
+        """The candles whose open times lie in [start, end) (aware UTC datetimes or milliseconds since the epoch), a
+        view found by binary search; nothing is copied."""
+    def __arrow_c_schema__(self) -> object:
+        """The Arrow schema of the series' columns (a PyCapsule)."""
+    def __arrow_c_stream__(self, requested_schema: object | None = None) -> object:
+        """The series' rows as an Arrow stream (a PyCapsule): open_time and close_time as UTC timestamps in
+        milliseconds, open, high, low, close, volume and amount as float64, trades as int64, with kavno.code,
+        kavno.interval and kavno.kind in the schema's metadata. Columns already in that layout are handed out without
+        a copy; the series' source lives as long as an exported array needs it."""

@@ -117,3 +117,32 @@ def test_a_stream_asked_for_another_schema_gives_its_own():
     assert reader.read_all().num_rows == 6
     with pytest.raises(TypeError, match="^__arrow_c_stream__\\(\\) takes at most one argument, requested_schema$"):
         series.__arrow_c_stream__(None, None)
+
+
+# --- bars between dates -----------------------------------------------------------------------------------------
+
+T0 = dt.datetime(2024, 1, 1, 0, 1, tzinfo=dt.timezone.utc)
+
+
+@pytest.mark.parametrize("view", [slice(None), slice(1, None, 2), slice(None, None, -1), slice(None, None, -2)])
+@pytest.mark.parametrize("start, end", [(2, 5), (0, 6), (-3, 2), (4, 100), (3, 3), (5, 2), (2.5, 4.5)])
+def test_between_is_the_slice_of_open_times_in_the_range(view, start, end):
+    series = feed.candles(source(rows=6, chunk=4), code="X", interval=0)[view]
+    low, high = MS + int(60_000 * start), MS + int(60_000 * end)
+    expected = [c.open for c in series if low <= c.open_time.timestamp() * 1000 < high]
+    assert [c.open for c in series.between(low, high)] == expected
+    assert [c.open for c in series.between(start=T0 + dt.timedelta(minutes=start),
+                                           end=T0 + dt.timedelta(minutes=end))] == expected
+
+
+def test_between_in_a_split_series_and_its_refusals():
+    table = pa.table({"code": ["A", "B"] * 4, "open_time": [MS + 60_000 * (i // 2) for i in range(8)],
+                      **{n: [float(i) for i in range(8)] for n in ("open", "high", "low", "close", "volume")}})
+    b = feed.candles_by(table, by="code", interval=0)["B"]
+    assert [c.open for c in b.between(MS + 60_000, MS + 180_000)] == [3.0, 5.0]
+    with pytest.raises(TypeError, match="^between.start: expected a datetime with non-None tzinfo$"):
+        b.between(dt.datetime(2024, 1, 1), MS)
+    with pytest.raises(TypeError, match="^between\\(\\) takes 2 arguments: start and end$"):
+        b.between(MS)
+    with pytest.raises(TypeError, match="^between\\(\\) got an unexpected or repeated argument 'stop'$"):
+        b.between(MS, stop=MS)
