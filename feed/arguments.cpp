@@ -15,6 +15,7 @@ namespace feed {
 namespace {
 
 PyObject* enumeration_classes[kavno::enumeration_count] = {};
+PyObject* record_classes[std::size(kavno::records)] = {};
 
 std::string type_name(PyObject* object) {
     Owned name = own(PyType_GetQualName(Py_TYPE(object)));
@@ -124,7 +125,24 @@ bool load_dependencies() {
         }
         enumeration_classes[i] = found;  // kept for the process, as kavno keeps it
     }
+    for (std::size_t i = 0; i < std::size(kavno::records); ++i) {
+        PyObject* found = PyObject_GetAttrString(kavno_module.get(), kavno::records[i]->name());
+        if (found == nullptr) return false;
+        if (!PyType_Check(found)) {
+            PyErr_Format(PyExc_ImportError, "kavno.%s is not a class", kavno::records[i]->name());
+            Py_DECREF(found);
+            return false;
+        }
+        record_classes[i] = found;
+    }
     return true;
+}
+
+const kavno::RecordSpec* record_spec_of(PyObject* object) {
+    for (std::size_t i = 0; i < std::size(kavno::records); ++i) {
+        if (Py_IS_TYPE(object, reinterpret_cast<PyTypeObject*>(record_classes[i]))) return kavno::records[i];
+    }
+    return nullptr;
 }
 
 PyTypeObject* enumeration_class(kavno::EnumClass which) {

@@ -24,6 +24,9 @@ bool load_dependencies();
 // kavno's class for an enumeration (borrowed; kavno keeps its classes for the life of the process).
 PyTypeObject* enumeration_class(kavno::EnumClass which);
 
+// The description of a kavno record's class (Pair, Candle, Order, Position), or null for any other object.
+const kavno::RecordSpec* record_spec_of(PyObject* object);
+
 // An instant as seconds since 1970-01-01T00:00:00 UTC and a fraction (floor division for earlier instants).
 using Timepoint = bars::Time;
 

@@ -1,8 +1,10 @@
 // The four factories: a record from keyword arguments, with defaults that make a plausible record, for tests.
 #include "arguments.hpp"
 #include "factories.hpp"
+#include "owned.hpp"
 
 #include <algorithm>
+#include <cmath>
 
 namespace feed {
 
@@ -107,6 +109,57 @@ PyObject* make_position(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
         return nullptr;
     }
     return kavno::make_position(values);
+}
+
+}  // namespace feed
+
+namespace feed {
+
+namespace {
+
+bool refuse_non_record(const char* function, PyObject* object) {
+    PyErr_Format(PyExc_TypeError, "%s(): expected a kavno record (Pair, Candle, Order or Position), not %.200s",
+                 function, Py_TYPE(object)->tp_name);
+    return false;
+}
+
+}  // namespace
+
+PyObject* fields(PyObject*, PyObject* record) {
+    const kavno::RecordSpec* spec = record_spec_of(record);
+    if (spec == nullptr) return refuse_non_record("fields", record), nullptr;
+    Owned out = own(PyDict_New());
+    if (!out) return nullptr;
+    for (std::size_t f = 0; f < spec->field_count; ++f) {
+        Owned value = own(PyObject_GetAttrString(record, spec->fields[f].name));
+        if (!value || PyDict_SetItemString(out.get(), spec->fields[f].name, value.get()) < 0) return nullptr;
+    }
+    return out.release();
+}
+
+PyObject* same(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 2) {
+        PyErr_Format(PyExc_TypeError, "same() takes 2 arguments (two records) but %zd were given", nargs);
+        return nullptr;
+    }
+    const kavno::RecordSpec* spec = record_spec_of(args[0]);
+    if (spec == nullptr) return refuse_non_record("same", args[0]), nullptr;
+    if (record_spec_of(args[1]) == nullptr) return refuse_non_record("same", args[1]), nullptr;
+    if (Py_TYPE(args[0]) != Py_TYPE(args[1])) Py_RETURN_FALSE;
+    for (std::size_t f = 0; f < spec->field_count; ++f) {
+        Owned left = own(PyObject_GetAttrString(args[0], spec->fields[f].name));
+        Owned right = left ? own(PyObject_GetAttrString(args[1], spec->fields[f].name)) : Owned();
+        if (!right) return nullptr;
+        // Two NaNs are the same value here: a test compares what a record holds, not IEEE equality.
+        if (spec->fields[f].kind == kavno::FieldKind::Double &&
+            std::isnan(PyFloat_AS_DOUBLE(left.get())) && std::isnan(PyFloat_AS_DOUBLE(right.get()))) {
+            continue;
+        }
+        const int equal = PyObject_RichCompareBool(left.get(), right.get(), Py_EQ);
+        if (equal < 0) return nullptr;
+        if (equal == 0) Py_RETURN_FALSE;
+    }
+    Py_RETURN_TRUE;
 }
 
 }  // namespace feed

@@ -12,6 +12,10 @@ PyObject* make_candle(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
 PyObject* make_order(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* make_position(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
+// fields(record): a dict of the record's fields in their order; same(a, b): whether two records hold the same values.
+PyObject* fields(PyObject* module, PyObject* record);
+PyObject* same(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
+
 extern Keywords pair_keywords, candle_keywords, order_keywords, position_keywords;
 
 }  // namespace feed

@@ -37,6 +37,14 @@ PyMethodDef methods[] = {
     {"make_position", fastcall<feed::make_position>(), keywords,
      "make_position($module, /, *, code, side, volume, price, kind=None, leverage=None)\n--\n\n"
      "A Position. kind defaults to TradeKind.Spot, leverage to 1."},
+    {"fields", feed::fields, METH_O,
+     "fields($module, record, /)\n--\n\n"
+     "A dict of a kavno record's fields (Pair, Candle, Order or Position), in their order: what a test prints or "
+     "compares, as dataclasses.asdict does for a dataclass."},
+    {"same", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(feed::same)), METH_FASTCALL,
+     "same($module, a, b, /)\n--\n\n"
+     "Whether two kavno records are of one class and hold the same value in every field (two NaNs are the same). "
+     "Records compare by identity, as kavno's records must: a test that means their values asserts same(a, b)."},
     {"candles", fastcall<feed::candles>(), keywords,
      "candles($module, data, /, *, code, interval, kind=None, time_unit=None, columns=None, check_high_low=None)\n--\n\n"
      "A CandleSeries over the bars of data: anything with __arrow_c_stream__ or __arrow_c_array__ (a pyarrow Table "

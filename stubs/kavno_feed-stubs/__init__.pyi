@@ -85,6 +85,13 @@ def make_position(
 ) -> Position:
     """A Position record. kind defaults to TradeKind.Spot, leverage to 1 (a 32-bit integer)."""
 
+def fields(record: Pair | Candle | Order | Position, /) -> dict[str, Any]:
+    """A dict of a kavno record's fields, in their order (as dataclasses.asdict does for a dataclass)."""
+
+def same(a: Pair | Candle | Order | Position, b: Pair | Candle | Order | Position, /) -> bool:
+    """Whether two kavno records are of one class and hold the same value in every field (two NaNs are the same).
+    Records compare by identity: a test that means their values asserts same(a, b)."""
+
 _Bars = _ArrowStream | _ArrowArray | Mapping[str, Any]
 _TimeUnit = Literal["s", "ms", "us", "ns"]
 
