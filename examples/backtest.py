@@ -46,6 +46,16 @@ class Report:
     pnl: float
     seconds: float
     log: list[str]
+    orders: list[Order] = dataclasses.field(default_factory=list)  # every fill, in order
+    positions: list[Position] = dataclasses.field(default_factory=list)  # the position after each fill
+
+    def orders_table(self) -> Any:  # a kavno_feed.RecordTable
+        """The orders as Arrow columns: pa.table(report.orders_table()), or a DataFrame through it."""
+        return kavno_feed.table(self.orders) if self.orders else None
+
+    def positions_table(self) -> Any:
+        """The positions after each fill as Arrow columns."""
+        return kavno_feed.table(self.positions) if self.positions else None
 
     def lines(self, code: str, strategy: str, log_lines: int = 6) -> list[str]:
         """The demo engine's report."""
@@ -63,6 +73,8 @@ def backtest(strategy: Strategy, candles: kavno_feed.CandleSeries) -> Report:
     """Feeds every candle to the strategy and fills what it asks for at the bar's close, as the demo engine does."""
     cash = holding = fees = entry = 0.0
     trades = 0
+    orders: list[Order] = []
+    positions: list[Position] = []
     code = candles.code
     started = time.perf_counter()
     for bar in candles:
@@ -83,17 +95,21 @@ def backtest(strategy: Strategy, candles: kavno_feed.CandleSeries) -> Report:
         holding += signed
         fees += fee
         trades += 1
-        strategy.on_order(kavno_feed.make_order(
+        order = kavno_feed.make_order(
             id=f"order-{trades}", kind=TradeKind.Spot, type=TradeType.Market, side=side, code=code,
             status=OrderStatus.Filled, volume=volume, price=close, filled_volume=volume, filled_price=close, fee=fee,
-            create_time=bar.close_time))
-        strategy.on_position(kavno_feed.make_position(
+            create_time=bar.close_time)
+        position = kavno_feed.make_position(
             kind=TradeKind.Spot, code=code, side=TradeSide.Long, volume=holding, price=entry if holding > 0.0 else 0.0,
-            leverage=1))
+            leverage=1)
+        orders.append(order)
+        positions.append(position)
+        strategy.on_order(order)
+        strategy.on_position(position)
     seconds = time.perf_counter() - started
     last_close = candles[-1].close if len(candles) else 0.0
     return Report(len(candles), trades, holding, last_close, fees, cash + holding * last_close, seconds,
-                  list(strategy.log))
+                  list(strategy.log), orders, positions)
 
 
 def read_bars(path: pathlib.Path) -> Any:  # a pyarrow.Table, or the path of a CSV file

@@ -14,17 +14,9 @@
 
 namespace feed {
 
-namespace {
-
 constexpr std::int64_t batch_rows = 65'536;  // rows of a batch that gathers rows from all over the table
 
 // --- schemas ---------------------------------------------------------------------------------------------------
-
-struct SchemaData {
-    std::string format, name, metadata;
-    std::vector<ArrowSchema> children_storage;
-    std::vector<ArrowSchema*> children;
-};
 
 void release_schema(ArrowSchema* schema) {
     if (schema->release == nullptr) return;
@@ -32,12 +24,14 @@ void release_schema(ArrowSchema* schema) {
     for (ArrowSchema* child : data->children) {
         if (child->release != nullptr) child->release(child);
     }
+    if (data->dictionary && data->dictionary->release != nullptr) data->dictionary->release(data->dictionary.get());
     delete data;
     schema->release = nullptr;
 }
 
-void fill_schema(ArrowSchema& out, std::string format, std::string name, std::string metadata, std::size_t children) {
-    auto* data = new SchemaData{std::move(format), std::move(name), std::move(metadata), {}, {}};
+SchemaData* fill_schema(ArrowSchema& out, std::string format, std::string name, std::string metadata,
+                        std::size_t children) {
+    auto* data = new SchemaData{std::move(format), std::move(name), std::move(metadata), {}, {}, {}};
     data->children_storage.resize(children);
     for (ArrowSchema& child : data->children_storage) data->children.push_back(&child);
     out = ArrowSchema{};
@@ -49,7 +43,51 @@ void fill_schema(ArrowSchema& out, std::string format, std::string name, std::st
     out.children = children ? data->children.data() : nullptr;
     out.release = release_schema;
     out.private_data = data;
+    return data;
 }
+
+// A buffer of `bytes`, zeroed or not. A large zeroed one comes from calloc, which maps fresh pages that cost
+// nothing until read: an exported column of zeros that no one reads costs no time.
+Memory allocate(std::size_t bytes, bool zeroed) {
+    void* memory = zeroed ? std::calloc(bytes, 1) : std::malloc(bytes);
+    if (memory == nullptr) throw std::bad_alloc();
+    return Memory(static_cast<std::byte*>(memory));
+}
+
+void release_array(ArrowArray* array) {
+    if (array->release == nullptr) return;
+    auto* data = static_cast<ArrayData*>(array->private_data);
+    for (ArrowArray* child : data->children) {
+        if (child->release != nullptr) child->release(child);
+    }
+    if (data->dictionary && data->dictionary->release != nullptr) data->dictionary->release(data->dictionary.get());
+    {
+        // The table's last owner releases the source's Arrow arrays and buffer views, which needs the GIL.
+        const PyGILState_STATE state = PyGILState_Ensure();
+        delete data;
+        PyGILState_Release(state);
+    }
+    array->release = nullptr;
+}
+
+ArrayData* fill_array(ArrowArray& out, std::int64_t length, std::size_t buffers, std::size_t children) {
+    auto* data = new ArrayData{};
+    data->buffers.assign(buffers, nullptr);
+    data->children_storage.resize(children);
+    for (ArrowArray& child : data->children_storage) data->children.push_back(&child);
+    out = ArrowArray{};
+    out.length = length;
+    out.null_count = 0;
+    out.n_buffers = static_cast<std::int64_t>(buffers);
+    out.buffers = data->buffers.data();
+    out.n_children = static_cast<std::int64_t>(children);
+    out.children = children ? data->children.data() : nullptr;
+    out.release = release_array;
+    out.private_data = data;
+    return data;
+}
+
+namespace {
 
 // Arrow's metadata: an int32 count, then each key and value as an int32 length and its bytes.
 std::string metadata_of(std::initializer_list<std::pair<std::string_view, std::string_view>> pairs) {
@@ -87,59 +125,6 @@ void fill_series_schema(ArrowSchema& out, const SeriesRows& series) {
 }
 
 // --- arrays ----------------------------------------------------------------------------------------------------
-
-struct Free {
-    void operator()(void* memory) const noexcept { std::free(memory); }
-};
-using Memory = std::unique_ptr<std::byte, Free>;
-
-// A buffer of `bytes`, zeroed or not. A large zeroed one comes from calloc, which maps fresh pages that cost
-// nothing until read: an exported column of zeros that no one reads costs no time.
-Memory allocate(std::size_t bytes, bool zeroed) {
-    void* memory = zeroed ? std::calloc(bytes, 1) : std::malloc(bytes);
-    if (memory == nullptr) throw std::bad_alloc();
-    return Memory(static_cast<std::byte*>(memory));
-}
-
-struct ArrayData {
-    std::shared_ptr<const Table> table;  // what borrowed buffers point into
-    std::vector<Memory> owned;
-    std::vector<const void*> buffers;
-    std::vector<ArrowArray> children_storage;
-    std::vector<ArrowArray*> children;
-};
-
-void release_array(ArrowArray* array) {
-    if (array->release == nullptr) return;
-    auto* data = static_cast<ArrayData*>(array->private_data);
-    for (ArrowArray* child : data->children) {
-        if (child->release != nullptr) child->release(child);
-    }
-    {
-        // The table's last owner releases the source's Arrow arrays and buffer views, which needs the GIL.
-        const PyGILState_STATE state = PyGILState_Ensure();
-        delete data;
-        PyGILState_Release(state);
-    }
-    array->release = nullptr;
-}
-
-ArrayData* fill_array(ArrowArray& out, std::int64_t length, std::size_t buffers, std::size_t children) {
-    auto* data = new ArrayData{};
-    data->buffers.assign(buffers, nullptr);
-    data->children_storage.resize(children);
-    for (ArrowArray& child : data->children_storage) data->children.push_back(&child);
-    out = ArrowArray{};
-    out.length = length;
-    out.null_count = 0;
-    out.n_buffers = static_cast<std::int64_t>(buffers);
-    out.buffers = data->buffers.data();
-    out.n_children = static_cast<std::int64_t>(children);
-    out.children = children ? data->children.data() : nullptr;
-    out.release = release_array;
-    out.private_data = data;
-    return data;
-}
 
 // Where the rows of a batch lie: `count` rows from row `first` of one chunk, or table rows gathered one by one.
 struct Piece {
@@ -183,7 +168,7 @@ void fill_column(ArrowArray& out, const SeriesRows& series, const Piece& piece, 
         (time ? source->storage == Storage::I64 && source->unit == Unit::Milliseconds
               : field == BarField::Trades ? source->storage == Storage::I64 : source->storage == Storage::F64);
     if (borrowable) {
-        data->table = series.table;
+        data->keep = series.table;
         data->buffers[1] = source->values;
         out.offset = piece.first;
         return;

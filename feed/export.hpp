@@ -8,6 +8,7 @@
 
 #include <Python.h>
 
+#include <cstdlib>
 #include <memory>
 #include <string>
 #include <vector>
@@ -27,5 +28,33 @@ struct SeriesRows {
 // The capsules of __arrow_c_schema__ and __arrow_c_stream__ (null with the exception set).
 PyObject* export_schema(const SeriesRows& series);
 PyObject* export_stream(const SeriesRows& series);
+
+// The pieces every export is made of. Each structure owns what it points at through its private data.
+struct Free {
+    void operator()(void* memory) const noexcept { std::free(memory); }
+};
+using Memory = std::unique_ptr<std::byte, Free>;
+Memory allocate(std::size_t bytes, bool zeroed);  // throws std::bad_alloc
+
+struct SchemaData {
+    std::string format, name, metadata;
+    std::vector<ArrowSchema> children_storage;
+    std::vector<ArrowSchema*> children;
+    std::unique_ptr<ArrowSchema> dictionary;
+};
+SchemaData* fill_schema(ArrowSchema& out, std::string format, std::string name, std::string metadata,
+                        std::size_t children);
+void release_schema(ArrowSchema* schema);
+
+struct ArrayData {
+    std::shared_ptr<const void> keep;  // what borrowed buffers point into
+    std::vector<Memory> owned;
+    std::vector<const void*> buffers;
+    std::vector<ArrowArray> children_storage;
+    std::vector<ArrowArray*> children;
+    std::unique_ptr<ArrowArray> dictionary;
+};
+ArrayData* fill_array(ArrowArray& out, std::int64_t length, std::size_t buffers, std::size_t children);
+void release_array(ArrowArray* array);
 
 }  // namespace feed

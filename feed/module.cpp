@@ -3,6 +3,7 @@
 #include "factories.hpp"
 #include "arguments.hpp"
 #include "series.hpp"
+#include "table.hpp"
 
 #include "boundary/lock.hpp"
 
@@ -45,6 +46,12 @@ PyMethodDef methods[] = {
      "same($module, a, b, /)\n--\n\n"
      "Whether two kavno records are of one class and hold the same value in every field (two NaNs are the same). "
      "Records compare by identity, as kavno's records must: a test that means their values asserts same(a, b)."},
+    {"table", feed::table, METH_O,
+     "table($module, records, /)\n--\n\n"
+     "A RecordTable of records of one class (Pairs, Candles, Orders or Positions), one Arrow column per field: texts "
+     "as strings, dates as UTC timestamps in microseconds, enumerations as dictionary-encoded member names "
+     "(\"OrderStatus.Filled\"). It speaks the Arrow PyCapsule interface: pa.table(t), pl.DataFrame(pa.table(t)), "
+     "duckdb.sql(\"SELECT * FROM t\")."},
     {"candles", fastcall<feed::candles>(), keywords,
      "candles($module, data, /, *, code, interval, kind=None, time_unit=None, columns=None, check_high_low=None)\n--\n\n"
      "A CandleSeries over the bars of data: anything with __arrow_c_stream__ or __arrow_c_array__ (a pyarrow Table "
@@ -128,7 +135,8 @@ PyMODINIT_FUNC PyInit_kavno_feed() {
         return nullptr;
     }
 #endif
-    if (!prepare_keywords() || !feed::load_dependencies() || !feed::add_series_types(module)) {
+    if (!prepare_keywords() || !feed::load_dependencies() || !feed::add_series_types(module) ||
+        !feed::add_table_type(module)) {
         Py_DECREF(module);
         return nullptr;
     }

@@ -1,6 +1,6 @@
 """Type information for kavno_feed: kavno's records from Python data, for strategy tests and backtests."""
 
-from collections.abc import Iterator, Mapping, Sequence
+from collections.abc import Iterable, Iterator, Mapping, Sequence
 from datetime import datetime
 from os import PathLike
 from typing import Any, Literal, Protocol, SupportsFloat, SupportsIndex, final, overload
@@ -91,6 +91,19 @@ def fields(record: Pair | Candle | Order | Position, /) -> dict[str, Any]:
 def same(a: Pair | Candle | Order | Position, b: Pair | Candle | Order | Position, /) -> bool:
     """Whether two kavno records are of one class and hold the same value in every field (two NaNs are the same).
     Records compare by identity: a test that means their values asserts same(a, b)."""
+
+@final
+class RecordTable:
+    """The fields of records as Arrow columns (made by table()): texts as strings, dates as UTC timestamps in
+    microseconds, enumerations as dictionary-encoded member names ("OrderStatus.Filled"). len() is its rows."""
+
+    def __len__(self) -> int: ...
+    def __arrow_c_schema__(self) -> object: ...
+    def __arrow_c_stream__(self, requested_schema: object | None = None) -> object: ...
+
+def table(records: Iterable[Pair] | Iterable[Candle] | Iterable[Order] | Iterable[Position], /) -> RecordTable:
+    """A RecordTable of records of one class, one Arrow column per field: pa.table(t), pl.DataFrame(pa.table(t)),
+    duckdb.sql("SELECT * FROM t")."""
 
 _Bars = _ArrowStream | _ArrowArray | Mapping[str, Any]
 _TimeUnit = Literal["s", "ms", "us", "ns"]

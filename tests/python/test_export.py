@@ -146,3 +146,86 @@ def test_between_in_a_split_series_and_its_refusals():
         b.between(MS)
     with pytest.raises(TypeError, match="^between\\(\\) got an unexpected or repeated argument 'stop'$"):
         b.between(MS, stop=MS)
+
+
+# --- records to tables ------------------------------------------------------------------------------------------
+
+from kavno import OrderStatus, TradeSide  # noqa: E402
+
+
+def orders(count=3):
+    return [feed.make_order(id=f"o-{i}", code="BTCUSDT", side=i % 2, price=100.0 + i, volume=1.0,
+                            create_time=60_000 * i + 1, status=OrderStatus.Filled, fee=0.1) for i in range(count)]
+
+
+def test_a_table_of_orders_has_a_column_per_field_and_member_names():
+    table = feed.table(orders())
+    assert (repr(table), len(table)) == ("RecordTable(Order, 3 rows)", 3)
+    arrow = pa.table(table)
+    assert arrow.column_names == list(feed.fields(orders(1)[0]))
+    assert str(arrow.schema.field("status").type) == "dictionary<values=string, indices=uint8, ordered=0>"
+    assert str(arrow.schema.field("create_time").type) == "timestamp[us, tz=UTC]"
+    row = arrow.to_pylist()[1]
+    assert (row["id"], row["side"], row["status"], row["price"]) == ("o-1", "TradeSide.Short", "OrderStatus.Filled", 101.0)
+    assert row["create_time"] == dt.datetime(1970, 1, 1, 0, 1, 0, 1000, tzinfo=dt.timezone.utc)
+    assert pa.schema(table) == arrow.schema
+
+
+@pytest.mark.parametrize("records, expected", [
+    ([feed.make_pair(code="BTCUSDT", base="BTC", quote="USDT", min_price=0.01)],
+     {"kind": "TradeKind.Spot", "code": "BTCUSDT", "base": "BTC", "quote": "USDT", "min_price": 0.01}),
+    ((feed.make_position(code="X", side=TradeSide.Long, volume=2.0, price=3.0, leverage=5) for _ in range(2)),
+     {"side": "TradeSide.Long", "leverage": 5, "volume": 2.0}),
+    (feed.candles(source(rows=2), code="X", interval=0),
+     {"interval": "CandleInterval.Min1", "trades": 0, "close": 101.0}),
+])
+def test_every_record_class_makes_a_table(records, expected):
+    first = pa.table(feed.table(records)).to_pylist()[0]
+    assert {name: first[name] for name in expected} == expected
+
+
+@pytest.mark.parametrize("records, error, message", [
+    ([], ValueError, "table(): no records, so no class to make the columns of"),
+    ([1], TypeError, "table(): expected kavno records (Pair, Candle, Order or Position), not int"),
+    (orders(2) + [feed.make_position(code="X", side=0, volume=1.0, price=1.0)], TypeError,
+     "table(): record 2 is a Position, where the records before are Order"),
+    (5, TypeError, None),
+])
+def test_what_makes_no_table_is_refused(records, error, message):
+    with pytest.raises(error) as info:
+        feed.table(records)
+    assert message is None or info.value.args == (message,)
+
+
+def test_a_record_table_outlives_its_records_and_reads_in_every_consumer():
+    table = feed.table(orders(50))
+    arrow = pa.table(table)
+    del table
+    gc.collect()
+    assert arrow.column("price").to_pylist()[-1] == 149.0
+    again = feed.table(orders(50))
+    pl = pytest.importorskip("polars")
+    assert pl.DataFrame(pa.table(again))["status"].to_list()[0] == "OrderStatus.Filled"
+    duckdb = pytest.importorskip("duckdb")
+    assert duckdb.sql("SELECT count(*) FROM again WHERE status = 'OrderStatus.Filled'").fetchall() == [(50,)]
+    assert str(pa.table(again).to_pandas()["side"].dtype) == "category"
+
+
+def test_the_backtest_reports_its_orders_and_positions_as_tables():
+    import pathlib
+    import sys
+    root = pathlib.Path(__file__).resolve().parents[2]
+    sys.path.insert(0, str(root / "examples"))
+    try:
+        import backtest
+        import generate
+        import strategy
+    finally:
+        sys.path.pop(0)
+    table = generate.bars("BTCUSDT", 5000)
+    report = backtest.backtest(strategy.MovingAverageCrossover(fast=5, slow=20),
+                               feed.candles(table, code="BTCUSDT", interval=0))
+    orders = pa.table(report.orders_table())
+    assert orders.num_rows == report.trades > 0
+    assert sum(orders.column("fee").to_pylist()) == pytest.approx(report.fees)
+    assert pa.table(report.positions_table()).column("volume").to_pylist()[-1] == pytest.approx(report.holding)
