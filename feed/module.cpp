@@ -46,6 +46,8 @@ PyMethodDef methods[] = {
      "same($module, a, b, /)\n--\n\n"
      "Whether two kavno records are of one class and hold the same value in every field (two NaNs are the same). "
      "Records compare by identity, as kavno's records must: a test that means their values asserts same(a, b)."},
+    {"_series", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(feed::rebuild_series)), METH_FASTCALL,
+     "_series($module, columns, code, interval, kind, reversed, /)\n--\n\nA CandleSeries unpickled (what __reduce_ex__ gives)."},
     {"table", feed::table, METH_O,
      "table($module, records, /)\n--\n\n"
      "A RecordTable of records of one class (Pairs, Candles, Orders or Positions), one Arrow column per field: texts "

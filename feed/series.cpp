@@ -10,6 +10,7 @@
 #include "boundary/lock.hpp"
 
 #include <cstddef>
+#include <cstring>
 #include <new>
 #include <string>
 #include <vector>
@@ -310,7 +311,17 @@ PyObject* series_arrow_stream(PyObject* self, PyObject* const*, Py_ssize_t nargs
     return export_stream(rows_of(*as_series(self)));
 }
 
+PyObject* series_reduce_ex(PyObject* self, PyObject* protocol);
+
+// A series is immutable: its copies are itself.
+PyObject* series_copy(PyObject* self, PyObject*) { return Py_NewRef(self); }
+
 PyMethodDef series_methods[] = {
+    {"__reduce_ex__", series_reduce_ex, METH_O,
+     "Pickles the series as its columns (open and close times in microseconds, the rest as they read), each one "
+     "buffer, out of band with protocol 5; unpickled, its bars are checked again."},
+    {"__copy__", series_copy, METH_NOARGS, "The series itself: it is immutable."},
+    {"__deepcopy__", series_copy, METH_O, "The series itself: it is immutable."},
     {"between", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(series_between)),
      METH_FASTCALL | METH_KEYWORDS,
      "between(start, end) -> CandleSeries: the candles whose open times lie in [start, end) (aware UTC datetimes or "
@@ -566,6 +577,112 @@ PyObject* candles_by(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
         if (!series || PyDict_SetItem(result.get(), key.get(), series.get()) < 0) return nullptr;
     }
     return result.release();
+}
+
+}  // namespace feed
+
+namespace feed {
+
+namespace {
+
+// The columns of a series as contiguous bytes: the times in microseconds, the numbers as float64, trades as int64.
+PyObject* column_bytes(const SeriesObject& series, BarField field) {
+    Owned bytes = own(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(series.length * 8)));
+    if (!bytes) return nullptr;
+    char* into = PyBytes_AS_STRING(bytes.get());
+    const Chunk* chunk = nullptr;
+    std::int64_t chunk_start = 0;
+    const std::int64_t close_after = interval_milliseconds(series.interval) - 1;
+    // A falling series (a reversed view) is written rising, as its bars' rules read them, and reversed again on
+    // the way back.
+    const bool falling = series.step < 0;
+    for (std::int64_t item = 0; item < series.length; ++item) {
+        const std::int64_t of = falling ? series.length - 1 - item : item;
+        const std::int64_t row = table_row(series, series.start + of * series.step);
+        if (chunk == nullptr || row < chunk_start || row >= chunk_start + chunk->rows) {
+            std::int64_t within = 0;
+            chunk = &series.table->locate(row, within);
+            chunk_start = row - within;
+        }
+        const std::int64_t at = row - chunk_start;
+        const Column& column = (*chunk)[field];
+        if (field == BarField::OpenTime || field == BarField::CloseTime) {
+            const Timepoint time = column.present ? column.time(at)
+                                                  : (*chunk)[BarField::OpenTime].time(at).plus_milliseconds(close_after);
+            const std::int64_t micros = time.seconds * 1'000'000 + time.nanosecond / 1000;
+            std::memcpy(into + item * 8, &micros, 8);
+        } else if (field == BarField::Trades) {
+            const std::int64_t count = column.present ? column.integer(at) : 0;
+            std::memcpy(into + item * 8, &count, 8);
+        } else {
+            const double number = column.present ? column.number(at) : 0.0;
+            std::memcpy(into + item * 8, &number, 8);
+        }
+    }
+    return bytes.release();
+}
+
+PyObject* series_reduce_ex(PyObject* self, PyObject* protocol_object) {
+    const SeriesObject& series = *as_series(self);
+    const long protocol = PyLong_AsLong(protocol_object);
+    if (protocol == -1 && PyErr_Occurred()) return nullptr;
+    Owned module = own(Py_XNewRef(PyType_GetModule(Py_TYPE(self))));
+    Owned rebuild = module ? own(PyObject_GetAttrString(module.get(), "_series")) : Owned();
+    Owned pickle = rebuild && protocol >= 5 ? own(PyImport_ImportModule("pickle")) : Owned();
+    Owned pickle_buffer = pickle ? own(PyObject_GetAttrString(pickle.get(), "PickleBuffer")) : Owned();
+    if (!rebuild || (protocol >= 5 && !pickle_buffer)) return nullptr;
+    Owned columns = own(PyDict_New());
+    if (!columns) return nullptr;
+    for (std::size_t f = 0; f < bars::field_count; ++f) {
+        Owned bytes = own(column_bytes(series, static_cast<BarField>(f)));
+        // Protocol 5 hands each column to the pickler as a buffer it may send out of band, not copied again.
+        Owned value = bytes && pickle_buffer ? own(PyObject_CallOneArg(pickle_buffer.get(), bytes.get())) : std::move(bytes);
+        if (!value || PyDict_SetItemString(columns.get(), bars::field_names[f], value.get()) < 0) return nullptr;
+    }
+    Owned code = own(PyUnicode_FromStringAndSize(series.code.data(), static_cast<Py_ssize_t>(series.code.size())));
+    if (!code) return nullptr;
+    return Py_BuildValue("(O(OOiiO))", rebuild.get(), columns.get(), code.get(), static_cast<int>(series.interval),
+                         static_cast<int>(series.kind), series.step < 0 ? Py_True : Py_False);
+}
+
+}  // namespace
+
+// _series(columns, code, interval, kind): a series from the columns __reduce_ex__ gave, checked again.
+PyObject* rebuild_series(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 5 || !PyDict_Check(args[0])) {
+        PyErr_SetString(PyExc_TypeError,
+                        "_series() takes the columns, code, interval, kind and direction of a pickled series");
+        return nullptr;
+    }
+    Owned mapping = own(PyDict_New());
+    if (!mapping) return nullptr;
+    for (std::size_t f = 0; f < bars::field_count; ++f) {
+        PyObject* given = PyDict_GetItemString(args[0], bars::field_names[f]);  // borrowed
+        if (given == nullptr) {
+            PyErr_Format(PyExc_ValueError, "_series(): no column '%s'", bars::field_names[f]);
+            return nullptr;
+        }
+        Owned view = own(PyMemoryView_FromObject(given));
+        const char* format = f <= 1 || f == 8 ? "q" : "d";
+        Owned cast = view ? own(PyObject_CallMethod(view.get(), "cast", "s", format)) : Owned();
+        if (!cast || PyDict_SetItemString(mapping.get(), bars::field_names[f], cast.get()) < 0) return nullptr;
+    }
+    std::string_view code;
+    Options options;
+    options.request.integer_unit = Unit::Microseconds;
+    if (!as_text({"Candle", "code"}, args[1], code) || !as_enum({"Candle", "interval"}, args[2], options.interval) ||
+        !as_enum({"Candle", "kind"}, args[3], options.kind)) {
+        return nullptr;
+    }
+    options.request.close_after_ms = interval_milliseconds(options.interval) - 1;
+    options.request.check_high_low = false;  // what the series held, as it held it (it may have been relaxed)
+    std::shared_ptr<Table> table = read_table(mapping.get(), options.request, nullptr);
+    if (table == nullptr) return nullptr;
+    if (Outcome problem = check_rows(*table, options.request)) return raise(*problem), nullptr;
+    Owned rising = own(new_series(std::move(table), nullptr, code, options));
+    if (!rising || PyObject_IsTrue(args[4]) != 1 || as_series(rising.get())->length < 2) return rising.release();
+    const SeriesObject& series = *as_series(rising.get());
+    return make_view(series, series.length - 1, series.length, series.length < 2 ? 1 : -1);
 }
 
 }  // namespace feed

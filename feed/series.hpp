@@ -17,6 +17,9 @@ PyObject* candles(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyO
 // candles_by(data, /, *, by, interval, ...): a dict from each value of the column `by` to its CandleSeries.
 PyObject* candles_by(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
+// _series(columns, code, interval, kind): what unpickles a series.
+PyObject* rebuild_series(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
+
 extern Keywords candles_keywords;
 extern Keywords candles_by_keywords;
 

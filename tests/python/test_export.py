@@ -229,3 +229,59 @@ def test_the_backtest_reports_its_orders_and_positions_as_tables():
     assert orders.num_rows == report.trades > 0
     assert sum(orders.column("fee").to_pylist()) == pytest.approx(report.fees)
     assert pa.table(report.positions_table()).column("volume").to_pylist()[-1] == pytest.approx(report.holding)
+
+
+# --- series to other processes ----------------------------------------------------------------------------------
+
+import copy  # noqa: E402
+import pickle  # noqa: E402
+
+
+def candle_fields(series):
+    return [tuple(getattr(c, name) for name in ["kind", "code", "interval", *FIELDS]) for c in series]
+
+
+@pytest.mark.parametrize("protocol", range(2, pickle.HIGHEST_PROTOCOL + 1))
+@pytest.mark.parametrize("view", [slice(None), slice(1, 5, 2), slice(None, None, -1)])
+def test_a_series_pickles_with_every_field(protocol, view):
+    series = feed.candles(source(chunk=4), code="代码", interval=0, kind=TradeKind.Future)[view]
+    back = pickle.loads(pickle.dumps(series, protocol=protocol))
+    assert type(back) is type(series) and (back.code, back.interval, back.kind) == ("代码", CandleInterval.Min1,
+                                                                                  TradeKind.Future)
+    assert candle_fields(back) == candle_fields(series)
+
+
+def test_protocol_5_sends_each_column_out_of_band():
+    series = feed.candles(source(rows=1000), code="X", interval=0)
+    buffers = []
+    data = pickle.dumps(series, protocol=5, buffer_callback=buffers.append)
+    assert len(buffers) == 9 and all(buffer.raw().nbytes == 8000 for buffer in buffers)
+    assert len(data) < 1000  # the columns are not in the pickle itself
+    assert candle_fields(pickle.loads(data, buffers=buffers)) == candle_fields(series)
+
+
+def test_a_microsecond_series_and_a_split_one_pickle_exactly():
+    table = pa.table({"code": ["A", "B"] * 2, "open_time": pa.array([MS * 1000 + 7, MS * 1000 + 9,
+                                                                     (MS + 60_000) * 1000 + 7, (MS + 60_000) * 1000 + 9],
+                                                                    pa.timestamp("us", "UTC")),
+                      **{n: [1.0, 2.0, 3.0, 4.0] for n in ("open", "high", "low", "close", "volume")}})
+    b = feed.candles_by(table, by="code", interval=0)["B"]
+    back = pickle.loads(pickle.dumps(b))
+    assert candle_fields(back) == candle_fields(b) and back[0].open_time.microsecond == 9
+
+
+def test_a_series_is_its_own_copy():
+    series = feed.candles(source(), code="X", interval=0)
+    assert copy.copy(series) is series and copy.deepcopy(series) is series
+
+
+def _closes(series):
+    return [c.close for c in series]
+
+
+def test_a_series_goes_to_a_worker_process():
+    import concurrent.futures
+    import multiprocessing
+    series = feed.candles(source(), code="X", interval=0)
+    with concurrent.futures.ProcessPoolExecutor(1, mp_context=multiprocessing.get_context("spawn")) as pool:
+        assert pool.submit(_closes, series).result(timeout=120) == _closes(series)
