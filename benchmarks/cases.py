@@ -219,6 +219,21 @@ def feed_operations(feed, testing, fields):
     out.append(Operation("candles() over a pyarrow Table", "1,000,000 rows", [
         Contender(KAVNO, "f(t, code='BTCUSDT', interval=0)", {"f": feed.candles, "t": big}),
     ], time_limit_ns=30e6, ir_calls=4))
+    whole = feed.candles(big, code="BTCUSDT", interval=0)
+    out.append(Operation("a CandleSeries into pyarrow", "1,000,000 rows", [
+        Contender(KAVNO, "table(s)", {"table": pa.table, "s": whole}),
+        Contender("candles()", "f(t, code='BTCUSDT', interval=0)", {"f": feed.candles, "t": big},
+                  "the other way: reads and checks the same rows"),
+    ], targets=[("candles()", 1.0)], ir_calls=4))
+    orders = [feed.make_order(id=f"o-{i}", code="BTCUSDT", side=i % 2, price=100.0 + i, volume=1.0,
+                              create_time=60_000 * i, status=3, fee=0.1) for i in range(100_000)]
+    dicts = [{name: (str(value) if type(value).__name__ in ("TradeKind", "TradeType", "TradeSide", "OrderStatus")
+                     else value) for name, value in feed.fields(order).items()} for order in orders]
+    out.append(Operation("records to a table", "100,000 Orders", [
+        Contender(KAVNO, "pa.table(table(o))", {"pa": pa, "table": feed.table, "o": orders}),
+        Contender("pa.Table.from_pylist", "pa.Table.from_pylist(d)", {"pa": pa, "d": dicts},
+                  "from dicts of the same values, enumerations as plain strings"),
+    ], targets=[("pa.Table.from_pylist", 2.0)], ir_calls=2))
     series = feed.candles(small, code="BTCUSDT", interval=0)
     out.append(Operation("iterating a CandleSeries", "1000 candles", [
         Contender(KAVNO, "for c in s: pass", {"s": series}),
