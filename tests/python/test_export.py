@@ -285,3 +285,14 @@ def test_a_series_goes_to_a_worker_process():
     series = feed.candles(source(), code="X", interval=0)
     with concurrent.futures.ProcessPoolExecutor(1, mp_context=multiprocessing.get_context("spawn")) as pool:
         assert pool.submit(_closes, series).result(timeout=120) == _closes(series)
+
+
+@pytest.mark.leak_check(False)  # checks itself
+def test_no_export_leaks():
+    from conftest import assert_no_leak
+    series = feed.candles(source(rows=20, chunk=7), code="X", interval=0)
+    made = orders(20)
+    assert_no_leak(lambda: pa.table(series), calls=500, rounds=3)
+    assert_no_leak(lambda: pa.table(feed.table(made)), calls=500, rounds=3)
+    assert_no_leak(lambda: pickle.loads(pickle.dumps(series, protocol=5)), calls=500, rounds=3)
+    assert_no_leak(lambda: (series.__arrow_c_stream__(), series.__arrow_c_schema__()), calls=500, rounds=3)
