@@ -177,6 +177,10 @@ class CandleSeries(Sequence[Candle]):
     def __iter__(self) -> Iterator[Candle]: ...
     def count(self, value: object, /) -> int: ...
     def index(self, value: object, *args: object) -> int: ...
+    def __copy__(self) -> CandleSeries:
+        """The series itself: it is immutable."""
+    def __deepcopy__(self, memo: object, /) -> CandleSeries:
+        """The series itself: it is immutable."""
     def between(self, start: _Date, end: _Date) -> CandleSeries:
         """The candles whose open times lie in [start, end) (aware UTC datetimes or milliseconds since the epoch), a
         view found by binary search; nothing is copied."""
