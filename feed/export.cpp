@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <type_traits>
 
 namespace feed {
 
@@ -228,106 +229,102 @@ void fill_batch(ArrowArray& out, const SeriesRows& series, const Piece& piece) {
     }
 }
 
-// --- the stream ------------------------------------------------------------------------------------------------
+// --- the stream ---------------------------------------------------------------------------------------------
 
-struct StreamData {
+struct SeriesStream final : StreamSource {
+    explicit SeriesStream(const SeriesRows& rows) : series(rows) {}
     SeriesRows series;
-    std::int64_t next = 0;  // the next item of the series
-    std::string error;
-};
+    std::int64_t position = 0;  // the next item of the series
 
-std::int64_t table_row(const SeriesRows& series, std::int64_t item) {
-    const std::int64_t position = series.start + item * series.step;
-    return series.rows ? (*series.rows)[static_cast<std::size_t>(position)] : position;
-}
-
-int stream_schema(ArrowArrayStream* stream, ArrowSchema* out) {
-    auto* data = static_cast<StreamData*>(stream->private_data);
-    try {
-        fill_series_schema(*out, data->series);
-        return 0;
-    } catch (const std::bad_alloc&) {
-        data->error = "out of memory";
-        return ENOMEM;
+    std::int64_t table_row(std::int64_t item) const {
+        const std::int64_t at = series.start + item * series.step;
+        return series.rows ? (*series.rows)[static_cast<std::size_t>(at)] : at;
     }
-}
 
-int stream_next(ArrowArrayStream* stream, ArrowArray* out) {
-    auto* data = static_cast<StreamData*>(stream->private_data);
-    const SeriesRows& series = data->series;
-    if (data->next >= series.length) {
-        *out = ArrowArray{};  // the end: a released array
-        return 0;
-    }
-    try {
+    void schema(ArrowSchema& out) override { fill_series_schema(out, series); }
+
+    void next(ArrowArray& out) override {
+        if (position >= series.length) {
+            out = ArrowArray{};  // the end: a released array
+            return;
+        }
         Piece piece;
         piece.columns = series.table.get();
         if (!series.rows && series.step == 1) {
             // Rows in table order: as much of one chunk as the series holds, its buffers handed out where they lie.
             std::int64_t within = 0;
-            piece.chunk = &series.table->locate(series.start + data->next, within);
+            piece.chunk = &series.table->locate(series.start + position, within);
             piece.first = within;
-            piece.count = std::min(series.length - data->next, piece.chunk->rows - within);
+            piece.count = std::min(series.length - position, piece.chunk->rows - within);
         } else {
-            piece.count = std::min(series.length - data->next, batch_rows);
+            piece.count = std::min(series.length - position, batch_rows);
             piece.table_rows.reserve(static_cast<std::size_t>(piece.count));
-            for (std::int64_t i = 0; i < piece.count; ++i) piece.table_rows.push_back(table_row(series, data->next + i));
+            for (std::int64_t i = 0; i < piece.count; ++i) piece.table_rows.push_back(table_row(position + i));
         }
-        fill_batch(*out, series, piece);
-        data->next += piece.count;
+        fill_batch(out, series, piece);
+        position += piece.count;
+    }
+};
+
+template <class Body>
+int reporting(StreamSource& source, Body&& body) {
+    try {
+        body();
         return 0;
     } catch (const std::bad_alloc&) {
-        data->error = "out of memory";
+        source.error = "out of memory";
         return ENOMEM;
     }
 }
 
+StreamSource& source_of(ArrowArrayStream* stream) { return *static_cast<StreamSource*>(stream->private_data); }
+
+int stream_schema(ArrowArrayStream* stream, ArrowSchema* out) {
+    return reporting(source_of(stream), [&] { source_of(stream).schema(*out); });
+}
+
+int stream_next(ArrowArrayStream* stream, ArrowArray* out) {
+    return reporting(source_of(stream), [&] { source_of(stream).next(*out); });
+}
+
 const char* stream_error(ArrowArrayStream* stream) {
-    auto* data = static_cast<StreamData*>(stream->private_data);
-    return data->error.empty() ? nullptr : data->error.c_str();
+    const std::string& error = source_of(stream).error;
+    return error.empty() ? nullptr : error.c_str();
 }
 
 void release_stream(ArrowArrayStream* stream) {
     if (stream->release == nullptr) return;
     const PyGILState_STATE state = PyGILState_Ensure();
-    delete static_cast<StreamData*>(stream->private_data);
+    delete &source_of(stream);
     PyGILState_Release(state);
     stream->release = nullptr;
 }
 
 // Capsule destructors: what the consumer never took is released with the capsule.
-void delete_schema_capsule(PyObject* capsule) {
-    auto* schema = static_cast<ArrowSchema*>(PyCapsule_GetPointer(capsule, arrow::schema_capsule));
-    if (schema == nullptr) {
+template <class Exported>
+void delete_capsule(PyObject* capsule) {
+    const char* name = std::is_same_v<Exported, ArrowSchema> ? arrow::schema_capsule : arrow::stream_capsule;
+    auto* exported = static_cast<Exported*>(PyCapsule_GetPointer(capsule, name));
+    if (exported == nullptr) {
         PyErr_Clear();
         return;
     }
-    if (schema->release != nullptr) schema->release(schema);
-    delete schema;
-}
-
-void delete_stream_capsule(PyObject* capsule) {
-    auto* stream = static_cast<ArrowArrayStream*>(PyCapsule_GetPointer(capsule, arrow::stream_capsule));
-    if (stream == nullptr) {
-        PyErr_Clear();
-        return;
-    }
-    if (stream->release != nullptr) stream->release(stream);
-    delete stream;
+    if (exported->release != nullptr) exported->release(exported);
+    delete exported;
 }
 
 }  // namespace
 
-PyObject* export_schema(const SeriesRows& series) {
+PyObject* schema_capsule(void (*fill)(ArrowSchema&, const void*), const void* source) {
     auto* schema = new (std::nothrow) ArrowSchema{};
     if (schema == nullptr) return PyErr_NoMemory();
     try {
-        fill_series_schema(*schema, series);
+        fill(*schema, source);
     } catch (const std::bad_alloc&) {
         delete schema;
         return PyErr_NoMemory();
     }
-    PyObject* capsule = PyCapsule_New(schema, arrow::schema_capsule, delete_schema_capsule);
+    PyObject* capsule = PyCapsule_New(schema, arrow::schema_capsule, delete_capsule<ArrowSchema>);
     if (capsule == nullptr) {
         release_schema(schema);
         delete schema;
@@ -335,24 +332,43 @@ PyObject* export_schema(const SeriesRows& series) {
     return capsule;
 }
 
-PyObject* export_stream(const SeriesRows& series) {
+PyObject* stream_capsule(StreamSource* data) {
     auto* stream = new (std::nothrow) ArrowArrayStream{};
-    StreamData* data = stream ? new (std::nothrow) StreamData{series, 0, {}} : nullptr;
-    if (data == nullptr) {
-        delete stream;
+    if (stream == nullptr) {
+        const PyGILState_STATE state = PyGILState_Ensure();
+        delete data;
+        PyGILState_Release(state);
         return PyErr_NoMemory();
     }
-    stream->get_schema = stream_schema;
-    stream->get_next = stream_next;
-    stream->get_last_error = stream_error;
-    stream->release = release_stream;
-    stream->private_data = data;
-    PyObject* capsule = PyCapsule_New(stream, arrow::stream_capsule, delete_stream_capsule);
+    *stream = ArrowArrayStream{stream_schema, stream_next, stream_error, release_stream, data};
+    PyObject* capsule = PyCapsule_New(stream, arrow::stream_capsule, delete_capsule<ArrowArrayStream>);
     if (capsule == nullptr) {
         release_stream(stream);
         delete stream;
     }
     return capsule;
+}
+
+bool takes_requested_schema(Py_ssize_t nargs, PyObject* kwnames) {
+    const Py_ssize_t keywords = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    if (nargs + keywords <= 1 &&
+        (keywords == 0 || PyUnicode_CompareWithASCIIString(PyTuple_GET_ITEM(kwnames, 0), "requested_schema") == 0)) {
+        return true;
+    }
+    PyErr_SetString(PyExc_TypeError, "__arrow_c_stream__() takes at most one argument, requested_schema");
+    return false;
+}
+
+PyObject* export_schema(const SeriesRows& series) {
+    return schema_capsule([](ArrowSchema& out, const void* source) {
+        fill_series_schema(out, *static_cast<const SeriesRows*>(source));
+    }, &series);
+}
+
+PyObject* export_stream(const SeriesRows& series) {
+    auto* data = new (std::nothrow) SeriesStream(series);
+    if (data == nullptr) return PyErr_NoMemory();
+    return stream_capsule(data);
 }
 
 }  // namespace feed

@@ -57,4 +57,22 @@ struct ArrayData {
 ArrayData* fill_array(ArrowArray& out, std::int64_t length, std::size_t buffers, std::size_t children);
 void release_array(ArrowArray* array);
 
+// The capsule of a schema that `fill` makes; the capsule releases it if no consumer takes it.
+PyObject* schema_capsule(void (*fill)(ArrowSchema&, const void*), const void* source);
+
+// The capsule of a stream over `data` (made with new, owned from here on), whose `schema(ArrowSchema&)` and
+// `next(ArrowArray&)` (which ends the stream with a released array) make what the stream gives. A callback that runs
+// out of memory fails with ENOMEM and says so; the release, from any thread, takes the GIL to drop the data.
+struct StreamSource {
+    virtual ~StreamSource() = default;
+    virtual void schema(ArrowSchema& out) = 0;
+    virtual void next(ArrowArray& out) = 0;
+    std::string error;
+};
+PyObject* stream_capsule(StreamSource* data);
+
+// Whether the arguments of an __arrow_c_stream__ call are at most its one, requested_schema (TypeError if not).
+// The schema asked for is not honoured: the interface allows a producer that does not cast.
+bool takes_requested_schema(Py_ssize_t nargs, PyObject* kwnames);
+
 }  // namespace feed

@@ -299,15 +299,8 @@ SeriesRows rows_of(const SeriesObject& series) {
 
 PyObject* series_arrow_schema(PyObject* self, PyObject*) { return export_schema(rows_of(*as_series(self))); }
 
-// __arrow_c_stream__(requested_schema=None): the series' own schema whatever is requested, as the interface
-// allows a producer that does not cast.
 PyObject* series_arrow_stream(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
-    const Py_ssize_t given = nargs + (kwnames ? PyTuple_GET_SIZE(kwnames) : 0);
-    if (given > 1 || (kwnames && PyTuple_GET_SIZE(kwnames) == 1 &&
-                      PyUnicode_CompareWithASCIIString(PyTuple_GET_ITEM(kwnames, 0), "requested_schema") != 0)) {
-        PyErr_SetString(PyExc_TypeError, "__arrow_c_stream__() takes at most one argument, requested_schema");
-        return nullptr;
-    }
+    if (!takes_requested_schema(nargs, kwnames)) return nullptr;
     return export_stream(rows_of(*as_series(self)));
 }
 

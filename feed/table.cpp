@@ -8,7 +8,6 @@
 #include "owned.hpp"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
 #include <new>
 #include <string>
@@ -156,101 +155,36 @@ void fill_record_batch(ArrowArray& out, const std::shared_ptr<const RecordColumn
     }
 }
 
-struct TableStream {
+struct TableStream final : StreamSource {
+    explicit TableStream(std::shared_ptr<const RecordColumns> columns) : table(std::move(columns)) {}
     std::shared_ptr<const RecordColumns> table;
-    bool given = false;
-    std::string error;
+    bool given = false;  // the one batch
+
+    void schema(ArrowSchema& out) override { fill_record_schema(out, *table); }
+
+    void next(ArrowArray& out) override {
+        if (given) {
+            out = ArrowArray{};
+            return;
+        }
+        fill_record_batch(out, table);
+        given = true;
+    }
 };
-
-int table_schema(ArrowArrayStream* stream, ArrowSchema* out) {
-    auto* data = static_cast<TableStream*>(stream->private_data);
-    try {
-        fill_record_schema(*out, *data->table);
-        return 0;
-    } catch (const std::bad_alloc&) {
-        data->error = "out of memory";
-        return ENOMEM;
-    }
-}
-
-int table_next(ArrowArrayStream* stream, ArrowArray* out) {
-    auto* data = static_cast<TableStream*>(stream->private_data);
-    if (data->given) {
-        *out = ArrowArray{};
-        return 0;
-    }
-    try {
-        fill_record_batch(*out, data->table);
-        data->given = true;
-        return 0;
-    } catch (const std::bad_alloc&) {
-        data->error = "out of memory";
-        return ENOMEM;
-    }
-}
-
-const char* table_error(ArrowArrayStream* stream) {
-    auto* data = static_cast<TableStream*>(stream->private_data);
-    return data->error.empty() ? nullptr : data->error.c_str();
-}
-
-void release_table_stream(ArrowArrayStream* stream) {
-    if (stream->release == nullptr) return;
-    delete static_cast<TableStream*>(stream->private_data);
-    stream->release = nullptr;
-}
-
-void delete_stream_capsule(PyObject* capsule) {
-    auto* stream = static_cast<ArrowArrayStream*>(PyCapsule_GetPointer(capsule, arrow::stream_capsule));
-    if (stream == nullptr) return PyErr_Clear();
-    if (stream->release != nullptr) stream->release(stream);
-    delete stream;
-}
-
-void delete_schema_capsule(PyObject* capsule) {
-    auto* schema = static_cast<ArrowSchema*>(PyCapsule_GetPointer(capsule, arrow::schema_capsule));
-    if (schema == nullptr) return PyErr_Clear();
-    if (schema->release != nullptr) schema->release(schema);
-    delete schema;
-}
 
 TableObject* as_table(PyObject* object) { return reinterpret_cast<TableObject*>(object); }
 
 PyObject* table_arrow_stream(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
-    if (nargs + (kwnames ? PyTuple_GET_SIZE(kwnames) : 0) > 1) {
-        PyErr_SetString(PyExc_TypeError, "__arrow_c_stream__() takes at most one argument, requested_schema");
-        return nullptr;
-    }
-    auto* stream = new (std::nothrow) ArrowArrayStream{};
-    auto* data = stream ? new (std::nothrow) TableStream{as_table(self)->columns, false, {}} : nullptr;
-    if (data == nullptr) {
-        delete stream;
-        return PyErr_NoMemory();
-    }
-    *stream = ArrowArrayStream{table_schema, table_next, table_error, release_table_stream, data};
-    PyObject* capsule = PyCapsule_New(stream, arrow::stream_capsule, delete_stream_capsule);
-    if (capsule == nullptr) {
-        release_table_stream(stream);
-        delete stream;
-    }
-    return capsule;
+    if (!takes_requested_schema(nargs, kwnames)) return nullptr;
+    auto* data = new (std::nothrow) TableStream(as_table(self)->columns);
+    if (data == nullptr) return PyErr_NoMemory();
+    return stream_capsule(data);
 }
 
 PyObject* table_arrow_schema(PyObject* self, PyObject*) {
-    auto* schema = new (std::nothrow) ArrowSchema{};
-    if (schema == nullptr) return PyErr_NoMemory();
-    try {
-        fill_record_schema(*schema, *as_table(self)->columns);
-    } catch (const std::bad_alloc&) {
-        delete schema;
-        return PyErr_NoMemory();
-    }
-    PyObject* capsule = PyCapsule_New(schema, arrow::schema_capsule, delete_schema_capsule);
-    if (capsule == nullptr) {
-        release_schema(schema);
-        delete schema;
-    }
-    return capsule;
+    return schema_capsule([](ArrowSchema& out, const void* source) {
+        fill_record_schema(out, *static_cast<const RecordColumns*>(source));
+    }, as_table(self)->columns.get());
 }
 
 Py_ssize_t table_length(PyObject* self) { return static_cast<Py_ssize_t>(as_table(self)->columns->rows); }
