@@ -114,10 +114,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::uint8_t options = input.next<std::uint8_t>();
     request.integer_unit = static_cast<feed::Unit>(options % 5);
     request.check_high_low = (options & 8) != 0;
-    request.by = (options & 16) ? "code" : "";
+    static const std::string key_column = "code", other_column = "x";  // copied, not built from literals here
+    if (options & 16) request.by = key_column;
     constexpr std::int64_t intervals[] = {60'000, 300'000, 900'000, 3'600'000, 86'400'000};
     request.close_after_ms = intervals[(options >> 5) % 5] - 1;
-    if (options & 0x80) request.names[2] = "x";  // open read from another column
+    if (options & 0x80) request.names[2] = other_column;  // open read from another column
 
     const std::int64_t children = input.count(12);
     std::vector<ArrowSchema> child_schemas(children > 0 ? children : 0);
