@@ -27,7 +27,7 @@ endef
 install_into = tools/make-venv $(1) $(2) && \
 	KAVNO_TEST_EXTENSION=$(3) $(1)/bin/python -m pip install --quiet --no-build-isolation '.[test]'
 
-.PHONY: sweep producer-example dist dist-check test build demo clean check-python venvs cpp-test python-test host test-asan test-valgrind fuzz bench bench-venvs bench-ir bench-report
+.PHONY: pictures sweep producer-example dist dist-check test build demo clean check-python venvs cpp-test python-test host test-asan test-valgrind fuzz bench bench-venvs bench-ir bench-report
 
 check-python:
 	@if [ -z "$$($(FIND_PYTHONS))" ]; then \
@@ -173,6 +173,14 @@ bench-ir: bench-venvs
 
 bench-report:
 	$(BENCH_PY) benchmarks/report.py markdown $(BENCH_RESULTS)
+
+# The README's pictures (docs/backtest.png, docs/sweep.png), drawn again from generated bars.
+pictures: build
+	$(PY) examples/generate.py build/pictures/backtest --bars 6000 --instruments BTCUSDT >/dev/null
+	$(PY) examples/backtest.py build/pictures/backtest/BTCUSDT.parquet --log 0 --plot docs/backtest.png
+	$(PY) examples/generate.py build/pictures/sweep --bars 20000 --instruments BTCUSDT,ETHUSDT,SOLUSDT >/dev/null
+	$(PY) examples/sweep.py build/pictures/sweep --grid fast=5,10,20,40 --grid slow=60,120,240 --serial --quiet \
+	  --out build/pictures/sweep.parquet --plot docs/sweep.png
 
 # examples/sweep.py on a local cluster of two workers over freshly generated bars (build/sweep).
 sweep: build

@@ -73,16 +73,15 @@ def main():
         started = time.perf_counter()
         with sweep.connect(None, args.workers) as client:
             startup = time.perf_counter() - started
-            sweep.run_on_cluster(client, tiny_work[:20], strategy, "Min1", progress=False)  # workers import all
+            sweep.run_on_cluster(client, tiny_work[:20], strategy, "Min1")  # workers import all
             for _ in range(args.rounds):  # the three contenders in turn, so that the machine's load falls on each
                 tables["serial"], spent = timed(lambda: sweep.run_serially(work, strategy, "Min1"))
                 seconds["serial"].append(spent)
                 tables["threads"], spent = timed(lambda: sweep.run_on_threads(work, strategy, "Min1", args.workers))
                 seconds["threads"].append(spent)
-                tables["cluster"], spent = timed(lambda: sweep.run_on_cluster(client, work, strategy, "Min1",
-                                                                              progress=False))
+                tables["cluster"], spent = timed(lambda: sweep.run_on_cluster(client, work, strategy, "Min1"))
                 seconds["cluster"].append(spent)
-            _, tiny_cluster = timed(lambda: sweep.run_on_cluster(client, tiny_work, strategy, "Min1", progress=False))
+            _, tiny_cluster = timed(lambda: sweep.run_on_cluster(client, tiny_work, strategy, "Min1"))
         _, tiny_serial = timed(lambda: sweep.run_serially(tiny_work, strategy, "Min1"))
     drop = ["seconds", "bars_per_second"]
     for name in ("threads", "cluster"):

@@ -1,12 +1,14 @@
 """A backtest in Python: the demo engine's loop over a Parquet or CSV file of bars, with kavno_feed making the records.
 
-    python examples/backtest.py BARS [--code CODE] [--interval Min1] [--strategy FILE] [--log N]
+    python examples/backtest.py BARS [--code CODE] [--interval Min1] [--strategy FILE] [--log N] [--plot FILE.png]
 
 BARS is a Parquet file with the columns open_time (a timestamp in UTC, or int64 milliseconds), open, high, low,
 close and volume, or a CSV file in the demo engine's format (open_time_ms,open,high,low,close,volume). The bars
 become a kavno_feed.CandleSeries, fed to the strategy (examples/strategy.py by default, the protocol of the demo
 engine); its orders are filled at the bar's close with the engine's rules (0.1% fee, no short selling), and it is
-handed the Order and Position records made with kavno_feed's factories. The report is the engine's.
+handed the Order and Position records made with kavno_feed's factories. The report is the engine's. --plot draws
+the close with every fill marked, the equity curve and the drawdown into a PNG file (matplotlib, from the
+[examples] extra).
 """
 
 from __future__ import annotations
@@ -14,6 +16,7 @@ from __future__ import annotations
 import argparse
 import dataclasses
 import importlib.util
+import os
 import pathlib
 import sys
 import time
@@ -137,7 +140,11 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--interval", default="Min1", choices=["Min1", "Min5", "Min15", "Hour1", "Day1"])
     parser.add_argument("--strategy", type=pathlib.Path, default=EXAMPLES / "strategy.py")
     parser.add_argument("--log", type=int, default=6, help="how many lines of the strategy's log to print")
+    parser.add_argument("--plot", type=pathlib.Path, metavar="FILE.png",
+                        help="draw the price with the fills, the equity and the drawdown into FILE.png")
     args = parser.parse_args(argv)
+    if args.plot is not None:
+        check_writable(parser, "--plot", args.plot)
     try:
         candles = kavno_feed.candles(read_bars(args.bars), code=args.code,
                                      interval=getattr(CandleInterval, args.interval))
@@ -146,7 +153,25 @@ def main(argv: list[str] | None = None) -> int:
         return 2
     report = backtest(load_strategy(args.strategy).create(), candles)
     print("\n".join(report.lines(args.code, str(args.strategy), args.log)))
+    if args.plot is not None:
+        import plots  # matplotlib is needed only here
+
+        plots.save(plots.backtest_figure(candles, report), args.plot)
+        print(f"picture: {args.plot}")
     return 0
+
+
+def check_writable(parser: argparse.ArgumentParser, option: str, path: pathlib.Path) -> None:
+    """Refuses, before any work, a file that cannot be written or a picture that cannot be drawn."""
+    resolved = path.resolve()
+    if resolved.is_dir() or not resolved.parent.is_dir() or not os.access(resolved.parent, os.W_OK) or (
+            resolved.exists() and not os.access(resolved, os.W_OK)):
+        parser.error(f"{option} {path}: cannot be written")
+    if option == "--plot":
+        if path.suffix.lower() != ".png":
+            parser.error(f"--plot {path}: the picture is a PNG file (FILE.png)")
+        if importlib.util.find_spec("matplotlib") is None:
+            parser.error("--plot needs matplotlib: pip install matplotlib (or the [examples] extra)")
 
 
 if __name__ == "__main__":

@@ -2,7 +2,7 @@
 
     python examples/sweep.py DATA [--grid NAME=V1,V2,...]... [--strategy FILE] [--interval Min1]
                              [--scheduler ADDRESS | --workers N | --threads N | --serial] [--out FILE] [--top N]
-                             [--no-progress]
+                             [--plot FILE.png] [--metric COLUMN] [--quiet]
 
 DATA is a folder with one Parquet file per instrument (CODE.parquet, as examples/generate.py writes them) or one
 partition folder per instrument (CODE/ or code=CODE/, a hive-partitioned dataset). Every combination of an
@@ -21,6 +21,11 @@ of them are written to --out (sweep.parquet). A task that fails keeps its row, w
 `error` (a strategy that raises, calls sys.exit or kills its worker process fails its own task, and no other; a
 lost worker's task is tried on two more workers); the failures are listed on standard error and the exit
 status is 1. Ctrl-C writes the rows finished so far and exits with status 130.
+
+While it runs, the sweep shows on standard error, when that is a terminal, the backtests done of all, the bars per
+second and the time left; --quiet shows nothing of it. --plot draws a heat map of PnL (or of the column --metric
+names) over the first two grid parameters into a PNG file, one panel per instrument (matplotlib, from the
+[examples] extra).
 """
 
 from __future__ import annotations
@@ -30,6 +35,7 @@ import concurrent.futures
 import contextlib
 import dataclasses
 import itertools
+import math
 import os
 import pathlib
 import re
@@ -56,6 +62,7 @@ BAR_COLUMNS = ["open_time", "open", "high", "low", "close", "volume"]
 CONNECT_SECONDS = 10
 SCHEDULER_ADDRESS = re.compile(r"((tcp|tls|ws|wss|ucx)://)?(\[[0-9a-fA-F:]+\]|[A-Za-z0-9.-]+):\d{1,5}")
 RESULT_COLUMNS = ["bars", "trades", "holding", "fees", "pnl", "seconds", "bars_per_second", "error"]
+METRICS = [name for name in RESULT_COLUMNS if name != "error"]
 
 
 @dataclasses.dataclass(frozen=True)
@@ -161,6 +168,57 @@ class Interrupted(Exception):
         self.table = table
 
 
+class Progress:
+    """One line on a terminal, rewritten as tasks finish: "sweep: 7/24 backtests, 812,345 bars per second, about 12 s
+    left". Silent when `stream` is no terminal or `shown` is false; rewritten at most every REDRAW_SECONDS."""
+
+    REDRAW_SECONDS = 0.1
+
+    def __init__(self, total: int, stream: Any = None, shown: bool = True) -> None:
+        self.stream = sys.stderr if stream is None else stream
+        self.shown = shown and self.stream.isatty()
+        self.total, self.done, self.bars = total, 0, 0
+        self.started = time.perf_counter()
+        self.drawn = -math.inf
+        self.width = 0
+
+    def finished(self, row: dict[str, Any]) -> None:
+        """One more task done, with its row."""
+        self.done += 1
+        self.bars += row.get("bars") or 0
+        now = time.perf_counter()
+        if self.shown and (now - self.drawn >= self.REDRAW_SECONDS or self.done == self.total):
+            self.drawn = now
+            self.draw(self.line(now - self.started))
+
+    def line(self, elapsed: float) -> str:
+        text = f"sweep: {self.done}/{self.total} backtests"
+        if elapsed > 0.0:
+            text += f", {self.bars / elapsed:,.0f} bars per second"
+        if 0 < self.done < self.total:
+            text += f", about {duration(elapsed / self.done * (self.total - self.done))} left"
+        return text
+
+    def draw(self, text: str) -> None:
+        self.stream.write("\r" + text.ljust(self.width))
+        self.stream.flush()
+        self.width = len(text)
+
+    def close(self) -> None:
+        """Clears the line, so that what follows starts on a clean one."""
+        if self.shown and self.width:
+            self.stream.write("\r" + " " * self.width + "\r")
+            self.stream.flush()
+            self.width = 0
+
+
+def duration(seconds: float) -> str:
+    if seconds < 60.0:
+        return f"{seconds:.0f} s"
+    minutes, seconds = divmod(round(seconds), 60)
+    return f"{minutes} min {seconds} s" if minutes < 60 else f"{minutes // 60} h {minutes % 60} min"
+
+
 def result_table(done: Iterable[tuple[Task, dict[str, Any]]]) -> pa.Table:
     """One row per task: the instrument, one column per parameter, then the result columns; sorted by task."""
     rows = [{"instrument": task.instrument, **dict(task.parameters), **row}
@@ -168,18 +226,22 @@ def result_table(done: Iterable[tuple[Task, dict[str, Any]]]) -> pa.Table:
     return pa.Table.from_pylist(rows)
 
 
-def run_serially(work: Sequence[Task], strategy: Strategy, interval: str) -> pa.Table:
+def run_serially(work: Sequence[Task], strategy: Strategy, interval: str,
+                 progress: Progress | None = None) -> pa.Table:
     """The same tasks one after another in this process: what the cluster must reproduce."""
+    progress = progress or Progress(len(work), shown=False)
     done = []
     try:
         for task in work:
             done.append((task, run_task(task, strategy, interval)))
+            progress.finished(done[-1][1])
     except KeyboardInterrupt:
         raise Interrupted(result_table(done)) from None
     return result_table(done)
 
 
-def run_on_threads(work: Sequence[Task], strategy: Strategy, interval: str, threads: int) -> pa.Table:
+def run_on_threads(work: Sequence[Task], strategy: Strategy, interval: str, threads: int,
+                   progress: Progress | None = None) -> pa.Table:
     """The same tasks in a pool of `threads` threads of this process. Each instrument's file is read once, into one
     CandleSeries that every thread iterates: a series and its candles never change, so threads share them as they
     are, with nothing copied or pickled."""
@@ -202,9 +264,12 @@ def run_on_threads(work: Sequence[Task], strategy: Strategy, interval: str, thre
                 raise
             return task, failed_row(error)
 
+    progress = progress or Progress(len(work), shown=False)
     pool = concurrent.futures.ThreadPoolExecutor(max_workers=threads, thread_name_prefix="sweep")
     futures = [pool.submit(run, task) for task in work]
     try:
+        for future in concurrent.futures.as_completed(futures):
+            progress.finished(future.result()[1])
         done = [future.result() for future in futures]
     except KeyboardInterrupt:
         pool.shutdown(wait=False, cancel_futures=True)
@@ -213,8 +278,8 @@ def run_on_threads(work: Sequence[Task], strategy: Strategy, interval: str, thre
     return result_table(done)
 
 
-def run_on_cluster(client: Any, work: Sequence[Task], strategy: Strategy, interval: str, *,
-                   progress: bool = True) -> pa.Table:
+def run_on_cluster(client: Any, work: Sequence[Task], strategy: Strategy, interval: str,
+                   progress: Progress | None = None) -> pa.Table:
     """One task per combination on the client's cluster; a failed task keeps its row, with its error."""
     import distributed
 
@@ -227,9 +292,7 @@ def run_on_cluster(client: Any, work: Sequence[Task], strategy: Strategy, interv
     # if a task killed it, and every task that needed it would be lost too.
     futures = [client.submit(run_task, task, strategy, interval, key=f"backtest-{index}-{task.describe()}", pure=False)
                for index, task in enumerate(work)]
-    if progress:
-        distributed.progress(futures)
-
+    progress = progress or Progress(len(work), shown=False)
     def collect(finished: Iterable[tuple[Task, Any]]) -> pa.Table:
         done = []
         for task, future in finished:
@@ -240,8 +303,8 @@ def run_on_cluster(client: Any, work: Sequence[Task], strategy: Strategy, interv
         return result_table(done)
 
     try:
-        for _ in distributed.as_completed(futures):  # every future ends, erred or cancelled ones too
-            pass
+        for future in distributed.as_completed(futures):  # every future ends, erred or cancelled ones too
+            progress.finished(future.result() if future.status == "finished" else {})
     except KeyboardInterrupt:
         finished = [(task, future) for task, future in zip(work, futures) if future.done()]
         client.cancel([future for future in futures if not future.done()])
@@ -337,7 +400,12 @@ def main(argv: list[str] | None = None) -> int:
     where.add_argument("--serial", action="store_true", help="run every task in this process, one after another")
     parser.add_argument("--out", type=pathlib.Path, default=pathlib.Path("sweep.parquet"))
     parser.add_argument("--top", type=int, default=5, help="how many of the best rows to print")
-    parser.add_argument("--no-progress", dest="progress", action="store_false")
+    parser.add_argument("--plot", type=pathlib.Path, metavar="FILE.png",
+                        help="draw a heat map of --metric over the first two grid parameters into FILE.png")
+    parser.add_argument("--metric", default="pnl", choices=METRICS, help="the column --plot draws (default: pnl)")
+    parser.add_argument("--quiet", "--no-progress", action="store_true",
+                        help="show no progress while the sweep runs (none is shown where standard error is no "
+                             "terminal)")
     args = parser.parse_args(argv)
     try:
         grid = parse_grid(args.grid)
@@ -353,43 +421,52 @@ def main(argv: list[str] | None = None) -> int:
         parser.error(f"--scheduler {args.scheduler!r}: expected an address such as tcp://10.0.0.5:8786")
     if not args.strategy.is_file():
         parser.error(f"--strategy {args.strategy}: no such file")
-    out = args.out.resolve()
-    if out.is_dir() or not out.parent.is_dir() or not os.access(out.parent, os.W_OK) or (
-            out.exists() and not os.access(out, os.W_OK)):
-        parser.error(f"--out {args.out}: cannot be written")
+    backtest_module.check_writable(parser, "--out", args.out)
+    if args.plot is not None:
+        backtest_module.check_writable(parser, "--plot", args.plot)
     work = tasks(args.data, grid)
     strategy = Strategy.read(args.strategy)
     interval = args.interval
     startup = 0.0
     started = time.perf_counter()
     signal.signal(signal.SIGINT, interrupt)
+    progress = Progress(len(work), shown=not args.quiet)
     try:
         if args.serial:
-            table = run_serially(work, strategy, interval)
+            table = run_serially(work, strategy, interval, progress)
             seconds = time.perf_counter() - started
             where_text = "in this process"
         elif args.threads is not None:
-            table = run_on_threads(work, strategy, interval, args.threads)
+            table = run_on_threads(work, strategy, interval, args.threads, progress)
             seconds = time.perf_counter() - started
             where_text = f"on {args.threads} thread{'s' if args.threads > 1 else ''}"
         else:
             with connect(args.scheduler, args.workers) as client:
                 workers = len(client.scheduler_info()["workers"])
                 startup, started = time.perf_counter() - started, time.perf_counter()
-                table = run_on_cluster(client, work, strategy, interval, progress=args.progress)
+                progress.started = started
+                table = run_on_cluster(client, work, strategy, interval, progress)
                 seconds = time.perf_counter() - started
             where_text = f"on {workers} workers"
     except Interrupted as interrupted:
+        progress.close()
         pyarrow.parquet.write_table(interrupted.table, args.out)
         print(f"sweep: interrupted; the {interrupted.table.num_rows} of {len(work)} rows finished are in {args.out}",
               file=sys.stderr)
         return 130
+    progress.close()
     pyarrow.parquet.write_table(table, args.out)
     bars = sum(row or 0 for row in table.column("bars").to_pylist())
     connecting = f" (after {startup:.1f} s reaching the cluster)" if startup else ""
     print(f"sweep: {len(work)} backtests, {bars:,} bars {where_text} in {seconds:.1f} s{connecting}, "
           f"{bars / seconds:,.0f} bars per second; all rows in {args.out}")
     print_best(table, args.top)
+    if args.plot is not None:
+        import plots  # matplotlib is needed only here
+
+        parameters = [name for name in table.column_names if name not in ("instrument", *RESULT_COLUMNS)]
+        plots.save(plots.sweep_figure(table, parameters, args.metric), args.plot)
+        print(f"picture: {args.plot}")
     failures = [row for row in table.to_pylist() if row["error"] is not None]
     for row in failures:
         described = " ".join(f"{name}={row[name]}" for name in table.column_names

@@ -92,3 +92,13 @@ def test_the_readme_worked_examples_of_real_files_run_word_for_word(reader_dir, 
     text = (ROOT / "README.md").read_text()
     printed = re.search(rf"{re.escape(intro)}.*?```python\n.*?```\n\nprints `(.*?)`", text, re.S)
     assert printed and result.stdout == printed.group(1) + "\n"
+
+
+def test_the_readmes_pictures_are_pngs_that_make_pictures_draws():
+    pictures = re.findall(r"!\[[^\]]+\]\((docs/[\w.-]+)\)", (ROOT / "README.md").read_text())
+    assert pictures == ["docs/backtest.png", "docs/sweep.png"]
+    recipe = re.search(r"^pictures:.*?\n((?:\t.*\n)+)", (ROOT / "Makefile").read_text(), re.M)
+    assert recipe, "the Makefile lost its pictures target"
+    for picture in pictures:
+        assert (ROOT / picture).read_bytes()[:8] == b"\x89PNG\r\n\x1a\n", picture
+        assert f"--plot {picture}" in recipe.group(1).replace("\\\n", " "), picture

@@ -1,7 +1,11 @@
 """examples/sweep.py: the sweep on a two-worker LocalCluster equals the same tasks run serially, a failing task
 keeps its row with its instrument, parameters and error, and the script says so."""
 
+import io
+import os
 import pathlib
+import pty
+import re
 import subprocess
 import sys
 
@@ -65,7 +69,7 @@ def test_the_sweep_on_the_cluster_gives_the_serial_table(data, client):
     work = sweep.tasks(data, GRID)
     strategy = sweep.Strategy.read(ROOT / "examples" / "strategy.py")
     serial = sweep.run_serially(work, strategy, "Min1")
-    clustered = sweep.run_on_cluster(client, work, strategy, "Min1", progress=False)
+    clustered = sweep.run_on_cluster(client, work, strategy, "Min1")
     assert deterministic(clustered) == deterministic(serial)
     rows = deterministic(serial)
     assert [(row["instrument"], row["fast"], row["slow"]) for row in rows] == \
@@ -76,7 +80,7 @@ def test_the_sweep_on_the_cluster_gives_the_serial_table(data, client):
 def test_a_failing_task_keeps_its_row_and_the_others_finish(data, client):
     work = sweep.tasks(data, GRID)
     strategy = sweep.Strategy("failing.py", FAILING_STRATEGY)
-    clustered = sweep.run_on_cluster(client, work, strategy, "Min1", progress=False)
+    clustered = sweep.run_on_cluster(client, work, strategy, "Min1")
     assert deterministic(clustered) == deterministic(sweep.run_serially(work, strategy, "Min1"))
     failed = [(row["instrument"], row["fast"], row["slow"], row["error"]) for row in clustered.to_pylist()
               if row["error"] is not None]
@@ -129,7 +133,7 @@ def run_script(*arguments, cwd):
 def test_the_script_reports_failures_on_stderr_writes_every_row_and_exits_1(data, tmp_path):
     (tmp_path / "failing.py").write_text(FAILING_STRATEGY)
     result = run_script(data, "--grid", "fast=5,10", "--grid", "slow=20", "--strategy", "failing.py",
-                        "--no-progress", "--out", "all.parquet", cwd=tmp_path)
+                        "--quiet", "--out", "all.parquet", cwd=tmp_path)
     assert result.returncode == 1, result.stderr
     assert result.stderr.splitlines()[-1] == "sweep: ETHUSDT fast=10 slow=20 failed: RuntimeError: no quotes for ETHUSDT"
     assert result.stdout.startswith("sweep: 6 backtests, 15,000 bars on 2 workers in ")
@@ -200,7 +204,7 @@ DEADLY = {
 @pytest.mark.parametrize("action, error", DEADLY.values(), ids=DEADLY.keys())
 def test_a_task_that_ends_its_worker_fails_alone(data, tmp_path, action, error):
     (tmp_path / "deadly.py").write_text(deadly_strategy(action))
-    result = run_script(data, "--grid", "fast=5,10", "--grid", "slow=20", "--strategy", "deadly.py", "--no-progress",
+    result = run_script(data, "--grid", "fast=5,10", "--grid", "slow=20", "--strategy", "deadly.py", "--quiet",
                         cwd=tmp_path)
     assert result.returncode == 1, result.stderr
     rows = pyarrow_parquet.read_table(tmp_path / "sweep.parquet").to_pylist()
@@ -273,3 +277,71 @@ def test_a_dangling_link_to_an_instrument_is_an_error(data, tmp_path):
     result = run_script(folder, "--serial", cwd=tmp_path)
     assert result.returncode == 1
     assert result.stderr.splitlines()[-1] == f"sweep: {folder / 'GONE.parquet'} is a link to nothing ({tmp_path / 'nowhere.parquet'})"
+
+
+class Terminal(io.StringIO):
+    def isatty(self):
+        return True
+
+
+def test_progress_says_done_of_all_the_rate_and_the_time_left(monkeypatch):
+    clock = iter([100.0, 102.0, 102.05, 104.0, 110.0])
+    monkeypatch.setattr(sweep.time, "perf_counter", lambda: next(clock))
+    terminal = Terminal()
+    progress = sweep.Progress(3, terminal)
+    progress.finished({"bars": 1_000_000})  # after 2 s
+    progress.finished({"bars": 1_000_000})  # 0.05 s later: not redrawn
+    progress.finished({"bars": None})  # a failed task has no bars
+    first, last = "sweep: 1/3 backtests, 500,000 bars per second, about 4 s left", "sweep: 3/3 backtests, 500,000 bars per second"
+    assert terminal.getvalue() == f"\r{first}\r{last.ljust(len(first))}"  # the longer line's end overwritten
+    progress.close()
+    assert terminal.getvalue().endswith("\r" + " " * len(last) + "\r")
+
+
+@pytest.mark.parametrize(("seconds", "text"), [(0.4, "0 s"), (59.4, "59 s"), (61, "1 min 1 s"), (7322, "2 h 2 min")])
+def test_time_left_reads_as_a_person_says_it(seconds, text):
+    assert sweep.duration(seconds) == text
+
+
+@pytest.mark.parametrize(("stream", "shown"), [(Terminal, False), (io.StringIO, True)], ids=["quiet", "no terminal"])
+def test_no_progress_where_it_is_not_wanted_or_not_a_terminal(stream, shown):
+    stream = stream()
+    progress = sweep.Progress(2, stream, shown=shown)
+    progress.finished({"bars": 10})
+    progress.close()
+    assert stream.getvalue() == ""
+
+
+def run_in_terminal(*arguments, cwd):
+    """The script with a pseudo-terminal as its standard output and error: what a person at a terminal sees."""
+    controller, terminal = pty.openpty()
+    process = subprocess.Popen([sys.executable, str(ROOT / "examples" / "sweep.py"), *map(str, arguments)],
+                               cwd=cwd, stdin=subprocess.DEVNULL, stdout=terminal, stderr=terminal)
+    os.close(terminal)
+    seen = bytearray()
+    while True:
+        try:
+            chunk = os.read(controller, 65536)
+        except OSError:  # the terminal closed: the script has ended
+            break
+        if not chunk:
+            break
+        seen += chunk
+    os.close(controller)
+    assert process.wait(timeout=300) == 0, seen.decode()
+    return seen.decode()
+
+
+@pytest.mark.parametrize("where", [["--serial"], ["--threads", "2"], ["--workers", "1"]])
+def test_a_terminal_sees_the_progress_and_then_a_clean_line(data, tmp_path, where):
+    seen = run_in_terminal(data, "--grid", "fast=5,10", "--grid", "slow=20", *where, cwd=tmp_path)
+    progress = re.findall(r"\rsweep: (\d)/6 backtests, [\d,]+ bars per second", seen)
+    assert progress and progress[-1] == "6"
+    before_summary = seen.index("sweep: 6 backtests,")
+    assert seen[:before_summary].endswith("\r")  # the progress line was cleared before the summary
+
+
+def test_quiet_shows_no_progress_even_on_a_terminal(data, tmp_path):
+    seen = run_in_terminal(data, "--grid", "fast=5", "--grid", "slow=20", "--serial", "--quiet", cwd=tmp_path)
+    assert "\r" not in seen.replace("\r\n", "\n")
+    assert seen.startswith("sweep: 3 backtests, 9,000 bars in this process in ")

@@ -37,7 +37,7 @@ def test_stubs_catch_a_wrong_stub(tmp_path):
 
 
 @pytest.mark.skipif(not (ROOT / "examples" / "strategy.py").is_file(), reason="examples are not beside the tests")
-@pytest.mark.parametrize("example", ["strategy.py", "backtest.py", "generate.py"])
+@pytest.mark.parametrize("example", ["strategy.py", "backtest.py", "generate.py", "plots.py"])
 def test_examples_pass_mypy_strict(tmp_path, example):
     result = mypy("mypy", "--strict", "--cache-dir", str(tmp_path / "cache"), str(ROOT / "examples" / example),
                   cwd=tmp_path)
