@@ -10,6 +10,7 @@ made again is the same file.
 from __future__ import annotations
 
 import argparse
+import datetime
 import pathlib
 import sys
 import zlib
@@ -18,7 +19,20 @@ import numpy as np
 import pyarrow as pa  # type: ignore[import-untyped]  # pyarrow ships no type information
 import pyarrow.parquet  # type: ignore[import-untyped]
 
-INTERVAL_MS = {"Min1": 60_000, "Min5": 300_000, "Min15": 900_000, "Hour1": 3_600_000, "Day1": 86_400_000}
+import kavno
+import kavno_feed
+
+
+
+def interval_ms(interval: kavno.CandleInterval) -> int:
+    """The length of an interval in milliseconds, as kavno knows it: a candle's close_time is its open_time plus the
+    interval, less a millisecond."""
+    bar = kavno_feed.make_candle(code="X", open_time=0, close=1.0, interval=interval)
+    return (bar.close_time - bar.open_time) // datetime.timedelta(milliseconds=1) + 1
+
+
+INTERVAL_MS = {name: interval_ms(member) for name, member in vars(kavno.CandleInterval).items()
+               if isinstance(member, kavno.CandleInterval)}
 START_MS = 1_704_067_200_000  # 2024-01-01T00:00:00Z
 DEFAULT_INSTRUMENTS = ("BTCUSDT", "ETHUSDT", "SOLUSDT", "BNBUSDT")
 

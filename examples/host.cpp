@@ -37,23 +37,21 @@ constexpr const char* usage =
     "  --log N         print the first N lines of the strategy's log (6 by default)\n"
     "  --python PATH   the Python executable whose environment to run in (its venv, its installed kavno)\n";
 
-struct Interval {
-    const char* name;
-    kavno::CandleInterval value;
-    std::int64_t milliseconds;
-};
-
-constexpr Interval intervals[] = {
-    {"Min1", kavno::CandleInterval::Min1, 60'000},     {"Min5", kavno::CandleInterval::Min5, 300'000},
-    {"Min15", kavno::CandleInterval::Min15, 900'000},  {"Hour1", kavno::CandleInterval::Hour1, 3'600'000},
-    {"Day1", kavno::CandleInterval::Day1, 86'400'000},
-};
+// The member of CandleInterval named `name`, as kavno's list of enumerations names them.
+std::optional<kavno::CandleInterval> interval_named(std::string_view name) {
+    const kavno::EnumerationDescription& intervals =
+        kavno::enumerations[static_cast<std::size_t>(kavno::EnumClass::CandleInterval)];
+    for (std::uint8_t member = 0; member < intervals.member_count; ++member) {
+        if (name == intervals.members[member]) return static_cast<kavno::CandleInterval>(member);
+    }
+    return std::nullopt;
+}
 
 struct Options {
     std::optional<std::size_t> candles;
     std::optional<std::string> csv;  // a file of bars, or none for generated bars
     std::string code = "BTCUSDT";
-    Interval interval = intervals[0];
+    kavno::CandleInterval interval = kavno::CandleInterval::Min1;
     std::string strategy = KAVNO_EXAMPLES_DIR "/strategy.py";
     std::size_t log_lines = 6;
     std::string python;
@@ -92,11 +90,8 @@ Options parse_options(int argc, char** argv) {
             if (value.empty() || !kavno::is_utf8(value)) bad_input("--code: " + bars::shown(value) + " is no code");
             options.code = value;
         } else if (arg == "--interval") {
-            const Interval* known = nullptr;
-            for (const Interval& interval : intervals) {
-                if (value == interval.name) known = &interval;
-            }
-            if (known == nullptr) bad_input("--interval: " + bars::shown(value) + " is not one of Min1, Min5, Min15, Hour1, Day1");
+            const std::optional<kavno::CandleInterval> known = interval_named(value);
+            if (!known) bad_input("--interval: " + bars::shown(value) + " is not one of Min1, Min5, Min15, Hour1, Day1");
             options.interval = *known;
         } else if (arg == "--strategy") {
             options.strategy = value;
@@ -246,9 +241,9 @@ struct Run {
 
 // Hands one bar to the strategy and fills what it asks for at the bar's close (0.1% fee; no short selling).
 void replay(PyObject* strategy, const Options& options, const bars::CsvBar& bar, std::size_t index, Run& run) {
-    const kavno::Milliseconds close_time{bar.open_ms + options.interval.milliseconds - 1};
+    const kavno::Milliseconds close_time{bar.open_ms + kavno::interval_milliseconds(options.interval) - 1};
     PyObject* signal = call(strategy, on_candle,
-                            kavno::make_candle({kavno::TradeKind::Spot, options.code, options.interval.value,
+                            kavno::make_candle({kavno::TradeKind::Spot, options.code, options.interval,
                                                 kavno::Milliseconds{bar.open_ms}, close_time, bar.open, bar.high,
                                                 bar.low, bar.close, bar.volume, bar.volume * bar.close, 100}),
                             index);
@@ -321,8 +316,9 @@ int run_engine(int argc, char** argv) {
     const Options options = parse_options(argc, argv);
     std::vector<bars::CsvBar> series;
     try {
-        series = options.csv ? bars::read_csv(*options.csv, options.interval.milliseconds)
-                             : bars::generated(options.candles.value_or(100'000), options.interval.milliseconds);
+        const std::int64_t interval_ms = kavno::interval_milliseconds(options.interval);
+        series = options.csv ? bars::read_csv(*options.csv, interval_ms)
+                             : bars::generated(options.candles.value_or(100'000), interval_ms);
     } catch (const bars::BadInput& error) {
         bad_input(error.what());
     } catch (const std::bad_alloc&) {

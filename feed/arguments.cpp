@@ -1,11 +1,10 @@
-// Keyword binding and field conversions. The one file of kavno_feed that includes datetime.h (its macros read a
-// per-file API pointer).
+// Field conversions: kavno's own converters and binding code, with refusals that name the record and the field.
 #include "arguments.hpp"
 
 #include "columns.hpp"
-#include "owned.hpp"
-
-#include <datetime.h>
+#include "boundary/errors.hpp"
+#include "boundary/ref.hpp"
+#include "datetime/bridge.hpp"
 
 #include <cstring>
 #include <string>
@@ -16,67 +15,6 @@ namespace {
 
 PyObject* enumeration_classes[kavno::enumeration_count] = {};
 PyObject* record_classes[std::size(kavno::records)] = {};
-
-std::string type_name(PyObject* object) {
-    Owned name = own(PyType_GetQualName(Py_TYPE(object)));
-    const char* text = name ? PyUnicode_AsUTF8(name.get()) : nullptr;
-    if (text == nullptr) {
-        PyErr_Clear();
-        return "<failed to extract type name>";
-    }
-    return text;
-}
-
-// The names of zones that are UTC by definition, as zoneinfo and pytz know them.
-constexpr std::string_view utc_zone_names[] = {
-    "UTC", "Etc/UTC", "UCT", "Etc/UCT", "Universal", "Etc/Universal", "Zulu", "Etc/Zulu", "GMT", "Etc/GMT",
-    "GMT0", "Etc/GMT0", "GMT+0", "Etc/GMT+0", "GMT-0", "Etc/GMT-0", "Greenwich", "Etc/Greenwich",
-};
-
-// 1 if the attribute `name` of `object` is one of the UTC zone names, 0 if not or absent, -1 on failure.
-int names_utc_zone(PyObject* object, const char* name) {
-    PyObject* value = nullptr;
-    Owned key = own(PyUnicode_FromString(name));
-    if (!key) return -1;
-#if PY_VERSION_HEX >= 0x030D0000
-    if (PyObject_GetOptionalAttr(object, key.get(), &value) < 0) return -1;
-#else
-    if (_PyObject_LookupAttr(object, key.get(), &value) < 0) return -1;
-#endif
-    Owned held = own(value);
-    if (!held || !PyUnicode_Check(value)) return 0;
-    Py_ssize_t size = 0;
-    const char* text = PyUnicode_AsUTF8AndSize(value, &size);
-    if (text == nullptr) {
-        PyErr_Clear();
-        return 0;
-    }
-    const std::string_view zone(text, static_cast<std::size_t>(size));
-    for (std::string_view utc : utc_zone_names) {
-        if (zone == utc) return 1;
-    }
-    return 0;
-}
-
-// Whether a tzinfo is UTC by definition, not by the chance of a zero offset at one instant: a zero
-// datetime.timezone, a zoneinfo or pytz zone of a UTC name, dateutil's tzutc; and it gives the offset 0 for `when`.
-int is_utc_by_definition(PyObject* tzinfo, PyObject* when) {
-    Owned equal = own(PyObject_RichCompare(tzinfo, PyDateTime_TimeZone_UTC, Py_EQ));
-    const int truth = equal ? PyObject_IsTrue(equal.get()) : -1;
-    if (truth != 0) return truth;
-    int named = names_utc_zone(tzinfo, "key");  // zoneinfo.ZoneInfo
-    if (named == 0) named = names_utc_zone(tzinfo, "zone");  // pytz
-    if (named == 0) {
-        PyTypeObject* type = Py_TYPE(tzinfo);
-        named = std::string_view(type->tp_name) == "tzutc" || std::string_view(type->tp_name) == "dateutil.tz.tz.tzutc";
-    }
-    if (named <= 0) return named;
-    Owned offset = own(PyObject_CallMethod(tzinfo, "utcoffset", "O", when));
-    if (!offset) return -1;
-    if (!PyDelta_Check(offset.get())) return 0;
-    return PyDateTime_DELTA_GET_DAYS(offset.get()) == 0 && PyDateTime_DELTA_GET_SECONDS(offset.get()) == 0 &&
-           PyDateTime_DELTA_GET_MICROSECONDS(offset.get()) == 0;
-}
 
 bool refuse(PyObject* type, Field field, const std::string& what) {
     PyErr_Format(type, "%s.%s: %s", field.record, field.name, what.c_str());
@@ -93,7 +31,7 @@ bool name_the_field(Field field) {
     PyObject* kind = type == PyExc_TypeError || type == PyExc_ValueError || type == PyExc_OverflowError ? type
                      : PyErr_GivenExceptionMatches(original, PyExc_UnicodeError)                      ? PyExc_ValueError
                                                                                                       : nullptr;
-    Owned text = kind ? own(PyObject_Str(original)) : Owned();
+    Ref text = kind ? Ref::steal(PyObject_Str(original)) : Ref();
     const char* message = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
     if (message == nullptr) {
         PyErr_Clear();
@@ -111,9 +49,7 @@ bool name_the_field(Field field) {
 
 bool load_dependencies() {
     if (!load_mapping_abc()) return false;
-    PyDateTime_IMPORT;
-    if (PyDateTimeAPI == nullptr) return false;
-    Owned kavno_module = own(PyImport_ImportModule("kavno"));
+    Ref kavno_module = Ref::steal(PyImport_ImportModule("kavno"));
     if (!kavno_module) return false;
     for (std::size_t i = 0; i < kavno::enumeration_count; ++i) {
         PyObject* found = PyObject_GetAttrString(kavno_module.get(), kavno::enumerations[i].name);
@@ -149,76 +85,8 @@ PyTypeObject* enumeration_class(kavno::EnumClass which) {
     return reinterpret_cast<PyTypeObject*>(enumeration_classes[static_cast<std::size_t>(which)]);
 }
 
-std::int64_t interval_milliseconds(kavno::CandleInterval interval) {
-    constexpr std::int64_t lengths[] = {60'000, 300'000, 900'000, 3'600'000, 86'400'000};
-    static_assert(std::size(lengths) == kavno::member_count<kavno::CandleInterval>);
-    return lengths[static_cast<std::size_t>(interval)];
-}
-
-Keywords::Keywords(const char* function, std::initializer_list<std::pair<const char*, bool>> parameters)
-    : function_(function) {
-    for (const auto& [name, required] : parameters) {
-        names_.push_back(name);
-        required_.push_back(required);
-    }
-}
-
-bool Keywords::intern() {
-    if (interned_.size() == names_.size()) return true;
-    std::vector<PyObject*> interned;
-    for (const char* name : names_) {
-        PyObject* text = PyUnicode_InternFromString(name);
-        if (text == nullptr) {
-            for (PyObject* made : interned) Py_DECREF(made);
-            return false;
-        }
-        interned.push_back(text);  // kept for the process
-    }
-    interned_ = std::move(interned);
-    return true;
-}
-
-bool Keywords::bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, std::span<PyObject*> slots) {
-    if (nargs != 0) {
-        PyErr_Format(PyExc_TypeError, "%s() takes no positional arguments (%zd given); every argument is a keyword",
-                     function_, nargs);
-        return false;
-    }
-    for (PyObject*& slot : slots) slot = nullptr;
-    const Py_ssize_t count = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-    for (Py_ssize_t k = 0; k < count; ++k) {
-        PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);
-        std::size_t match = names_.size();
-        for (std::size_t i = 0; i < names_.size() && match == names_.size(); ++i) {
-            if (keyword == interned_[i]) match = i;  // the usual case: the call site's interned name
-        }
-        for (std::size_t i = 0; i < names_.size() && match == names_.size(); ++i) {
-            if (PyUnicode_Compare(keyword, interned_[i]) == 0) match = i;
-        }
-        if (match == names_.size()) {
-            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%S'", function_, keyword);
-            return false;
-        }
-        // None for a parameter with a default asks for the default.
-        if (required_[match] || args[k] != Py_None) slots[match] = args[k];
-    }
-    std::string missing;
-    std::size_t missing_count = 0;
-    for (std::size_t i = 0; i < names_.size(); ++i) {
-        if (required_[i] && slots[i] == nullptr) {
-            missing += (missing_count++ ? ", '" : "'") + std::string(names_[i]) + "'";
-        }
-    }
-    if (missing_count != 0) {
-        PyErr_Format(PyExc_TypeError, "%s() missing %zu required keyword-only argument%s: %s", function_, missing_count,
-                     missing_count == 1 ? "" : "s", missing.c_str());
-        return false;
-    }
-    return true;
-}
-
 bool as_text(Field field, PyObject* object, std::string_view& out) {
-    if (!PyUnicode_Check(object)) return refuse(PyExc_TypeError, field, "expected a str, not " + type_name(object));
+    if (!PyUnicode_Check(object)) return refuse(PyExc_TypeError, field, "expected a str, not " + kavno::type_qualname(object));
     Py_ssize_t size = 0;
     const char* text = PyUnicode_AsUTF8AndSize(object, &size);
     if (text == nullptr) return name_the_field(field);  // lone surrogates
@@ -237,13 +105,13 @@ bool as_double(Field field, PyObject* object, double& out) {
         // that raised) says why, with the field named and its own exception as the cause.
         if (!PyErr_ExceptionMatches(PyExc_TypeError) || PyNumber_Check(object)) return name_the_field(field);
         PyErr_Clear();
-        return refuse(PyExc_TypeError, field, "expected a number, not " + type_name(object));
+        return refuse(PyExc_TypeError, field, "expected a number, not " + kavno::type_qualname(object));
     }
     return true;
 }
 
 bool as_int64(Field field, PyObject* object, std::int64_t& out) {
-    if (!PyLong_Check(object)) return refuse(PyExc_TypeError, field, "expected an int, not " + type_name(object));
+    if (!PyLong_Check(object)) return refuse(PyExc_TypeError, field, "expected an int, not " + kavno::type_qualname(object));
     int overflow = 0;
     const long long value = PyLong_AsLongLongAndOverflow(object, &overflow);
     if (value == -1 && PyErr_Occurred()) return false;
@@ -269,22 +137,14 @@ bool as_timepoint(Field field, PyObject* object, Timepoint& out) {
         out = Timepoint{}.plus_milliseconds(milliseconds);
         return true;
     }
-    // As kavno reads its own date arguments: an aware datetime whose tzinfo equals datetime.timezone.utc.
-    if (!PyDateTime_Check(object)) {
-        return refuse(PyExc_TypeError, field, "'" + type_name(object) + "' object cannot be converted to 'PyDateTime'");
+    // As kavno reads its own date arguments, and any tzinfo that is UTC by definition.
+    auto utc = kavno::AsAnyUtcDateTime::convert(object);
+    if (!utc) {
+        kavno::Failure failure = std::move(utc).error();
+        if (const std::string* message = failure.message()) return refuse(failure.type(), field, *message);
+        return kavno::raise(std::move(failure)), false;  // what a tzinfo raised, as it was raised
     }
-    PyObject* tzinfo = PyDateTime_DATE_GET_TZINFO(object);
-    if (tzinfo == Py_None) return refuse(PyExc_TypeError, field, "expected a datetime with non-None tzinfo");
-    if (tzinfo != PyDateTime_TimeZone_UTC) {
-        const int utc = is_utc_by_definition(tzinfo, object);
-        if (utc < 0) return false;
-        if (utc == 0) return refuse(PyExc_ValueError, field, "expected datetime.timezone.utc");
-    }
-    const std::int64_t days = kavno::days_from_civil(PyDateTime_GET_YEAR(object), PyDateTime_GET_MONTH(object),
-                                                     PyDateTime_GET_DAY(object));
-    out.seconds = days * kavno::seconds_per_day + PyDateTime_DATE_GET_HOUR(object) * 3600 +
-                  PyDateTime_DATE_GET_MINUTE(object) * 60 + PyDateTime_DATE_GET_SECOND(object);
-    out.nanosecond = static_cast<std::uint32_t>(PyDateTime_DATE_GET_MICROSECOND(object)) * 1000;
+    out = Timepoint{kavno::unix_seconds(*utc), utc->nanosecond};
     return true;
 }
 
@@ -292,7 +152,7 @@ bool as_member(Field field, kavno::EnumClass which, PyObject* object, std::uint8
     const kavno::EnumerationDescription& enumeration = kavno::enumerations[static_cast<std::size_t>(which)];
     long long value = 0;
     if (Py_IS_TYPE(object, enumeration_class(which))) {
-        Owned number = own(PyNumber_Long(object));  // int(member): its value
+        Ref number = Ref::steal(PyNumber_Long(object));  // int(member): its value
         if (!number) return false;
         value = PyLong_AsLongLong(number.get());
     } else if (PyLong_Check(object)) {
@@ -301,11 +161,11 @@ bool as_member(Field field, kavno::EnumClass which, PyObject* object, std::uint8
         if (overflow != 0) value = -1;
     } else {
         return refuse(PyExc_TypeError, field,
-                      std::string("expected a ") + enumeration.name + " member or an int, not " + type_name(object));
+                      std::string("expected a ") + enumeration.name + " member or an int, not " + kavno::type_qualname(object));
     }
     if (value < 0 || value >= enumeration.member_count) {
         std::string shown = "an int too long to show";  // beyond the interpreter's limit on digits
-        if (Owned text = own(PyObject_Str(object)); text && PyUnicode_AsUTF8(text.get())) {
+        if (Ref text = Ref::steal(PyObject_Str(object)); text && PyUnicode_AsUTF8(text.get())) {
             shown = PyUnicode_AsUTF8(text.get());
         }
         PyErr_Clear();

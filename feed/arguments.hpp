@@ -5,6 +5,8 @@
 #pragma once
 
 #include "bars/rules.hpp"
+#include "boundary/binding.hpp"
+#include "boundary/ref.hpp"
 #include "kavno/producer.hpp"
 
 #include <Python.h>
@@ -17,6 +19,8 @@
 #include <vector>
 
 namespace feed {
+
+using kavno::Ref;
 
 // Fetches what the conversions need once, at import: kavno's enumeration classes and the datetime C API.
 bool load_dependencies();
@@ -37,25 +41,10 @@ inline kavno::Instant instant_of(Timepoint time) {
     return kavno::UtcDateTime{kavno::max_year + 1};
 }
 
-// Milliseconds in an interval: Min1 is 60000, Day1 86400000.
-std::int64_t interval_milliseconds(kavno::CandleInterval interval);
-
-// The keyword-only parameters of a function: their names and which must be given. bind() fills one slot per
-// parameter (borrowed; null where a parameter with a default was not given, or given as None) or raises the
-// TypeError Python gives for a keyword-only signature.
-class Keywords {
-public:
-    Keywords(const char* function, std::initializer_list<std::pair<const char*, bool>> parameters);
-    // Makes the interned names, once, at import (false with the exception set); bind() needs them.
-    bool intern();
-    bool bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, std::span<PyObject*> slots);
-    const char* function() const { return function_; }
-
-private:
-    const char* function_;
-    std::vector<const char*> names_;
-    std::vector<bool> required_;
-    std::vector<PyObject*> interned_;  // made at import, kept for the process
+// A function of a keyword signature and the text its docstring has after the signature.
+struct Signed {
+    kavno::KeywordSignature* signature;
+    const char* doc;
 };
 
 // Where a value goes, for messages: "Candle.close".

@@ -2,7 +2,7 @@
 // the reader; this file holds what touches the interpreter.
 #include "columns.hpp"
 
-#include "owned.hpp"
+#include "boundary/ref.hpp"
 
 #include <bit>
 #include <cstddef>
@@ -38,16 +38,16 @@ struct Guard {
 
 // The attribute `name` of `object`, or null without an exception when it has none (an attribute that raises
 // anything but AttributeError is the caller's error).
-int optional_attribute(PyObject* object, const char* name, Owned& out) {
+int optional_attribute(PyObject* object, const char* name, Ref& out) {
     PyObject* found = nullptr;
 #if PY_VERSION_HEX >= 0x030D0000
     const int status = PyObject_GetOptionalAttrString(object, name, &found);
 #else
-    Owned key = own(PyUnicode_FromString(name));
+    Ref key = Ref::steal(PyUnicode_FromString(name));
     if (!key) return -1;
     const int status = _PyObject_LookupAttr(object, key.get(), &found);
 #endif
-    out = own(found);
+    out = Ref::steal(found);
     return status;
 }
 
@@ -76,7 +76,7 @@ bool consumed(const char* what) {
 }
 
 bool read_stream(PyObject* method, const Request& request, Table& table, Groups* groups) {
-    Owned capsule = own(PyObject_CallNoArgs(method));
+    Ref capsule = Ref::steal(PyObject_CallNoArgs(method));
     if (!capsule) return false;
     auto* exported = capsule_pointer<ArrowArrayStream>(capsule.get(), arrow::stream_capsule, "__arrow_c_stream__()");
     if (exported == nullptr) return false;
@@ -108,7 +108,7 @@ bool read_stream(PyObject* method, const Request& request, Table& table, Groups*
 }
 
 bool read_array(PyObject* method, const Request& request, Table& table, Groups* groups) {
-    Owned pair = own(PyObject_CallNoArgs(method));
+    Ref pair = Ref::steal(PyObject_CallNoArgs(method));
     if (!pair) return false;
     if (!PyTuple_Check(pair.get()) || PyTuple_GET_SIZE(pair.get()) != 2) {
         PyErr_SetString(PyExc_TypeError, "candles(): __arrow_c_array__ gave no (schema, array) pair");
@@ -174,15 +174,15 @@ bool read_buffers(PyObject* data, const Request& request, Table& table) {
     for (std::size_t w = 0; w < bars::field_count; ++w) {
         const auto field = static_cast<BarField>(w);
         const std::string& name = request.names[w];
-        Owned key = own(PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
+        Ref key = Ref::steal(PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
         if (!key) return false;
-        Owned item = own(PyObject_GetItem(data, key.get()));
+        Ref item = Ref::steal(PyObject_GetItem(data, key.get()));
         if (!item) {
             if (!PyErr_ExceptionMatches(PyExc_KeyError)) return false;
             PyErr_Clear();
             if (field == BarField::CloseTime || field == BarField::Amount || field == BarField::Trades) continue;
-            Owned keys = own(PyMapping_Keys(data));
-            Owned shown = keys ? own(PyObject_Repr(keys.get())) : Owned();
+            Ref keys = Ref::steal(PyMapping_Keys(data));
+            Ref shown = keys ? Ref::steal(PyObject_Repr(keys.get())) : Ref();
             const char* listed = shown ? PyUnicode_AsUTF8(shown.get()) : nullptr;
             PyErr_Clear();
             PyErr_Format(PyExc_ValueError,
@@ -195,7 +195,7 @@ bool read_buffers(PyObject* data, const Request& request, Table& table) {
         if (PyObject_GetBuffer(item.get(), &view, PyBUF_STRIDES | PyBUF_FORMAT) < 0) {
             // Only "this object has no buffer" is rephrased; any other failure is the object's own.
             if (!PyErr_ExceptionMatches(PyExc_TypeError)) return false;
-            Owned cause = own(PyErr_GetRaisedException());
+            Ref cause = Ref::steal(PyErr_GetRaisedException());
             column_refused(PyExc_TypeError, name,
                            "a one-dimensional buffer of numbers (a NumPy array, for example) expected, not " +
                                std::string(Py_TYPE(item.get())->tp_name) +
@@ -259,7 +259,7 @@ bool read_buffers(PyObject* data, const Request& request, Table& table) {
 bool read_csv(PyObject* path, const Request& request, Table& table) {
     PyObject* converted = nullptr;
     if (!PyUnicode_FSConverter(path, &converted)) return false;  // str, bytes or os.PathLike, as open() takes
-    Owned encoded = own(converted);
+    Ref encoded = Ref::steal(converted);
     const std::string file(PyBytes_AS_STRING(encoded.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get())));
     try {
         table.csv = bars::read_csv(file, request.close_after_ms + 1, request.check_high_low);
@@ -291,7 +291,7 @@ bool read_csv(PyObject* path, const Request& request, Table& table) {
 
 // What data that is none of the kinds candles() reads needs, said as a hint.
 bool refuse_data(PyObject* data) {
-    Owned attribute;
+    Ref attribute;
     std::string hint;
     if (PyList_Check(data) || PyTuple_Check(data)) {
         hint = "; candles() reads columns, not rows: give a pyarrow Table, a DataFrame or a dict of NumPy arrays";
@@ -323,14 +323,14 @@ Table::~Table() {
 }
 
 bool load_mapping_abc() {
-    Owned abc = own(PyImport_ImportModule("collections.abc"));
+    Ref abc = Ref::steal(PyImport_ImportModule("collections.abc"));
     mapping_abc = abc ? PyObject_GetAttrString(abc.get(), "Mapping") : nullptr;
     return mapping_abc != nullptr;
 }
 
 std::shared_ptr<Table> read_table(PyObject* data, const Request& request, Groups* groups) {
     auto table = std::make_shared<Table>();
-    Owned method;
+    Ref method;
     bool read = false;
     if (const int stream = optional_attribute(data, "__arrow_c_stream__", method); stream != 0) {
         read = stream > 0 && read_stream(method.get(), request, *table, groups);

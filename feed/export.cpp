@@ -4,7 +4,6 @@
 #include "export.hpp"
 
 #include "arrow.hpp"
-#include "owned.hpp"
 
 #include <algorithm>
 #include <cerrno>

@@ -1,117 +1,190 @@
 // The four factories: a record from keyword arguments, with defaults that make a plausible record, for tests.
 #include "arguments.hpp"
 #include "factories.hpp"
-#include "owned.hpp"
+#include "boundary/ref.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
+#include <span>
+#include <string>
+#include <vector>
 
 namespace feed {
 
-// The factories' parameters: every one a keyword, and whether it must be given.
-Keywords pair_keywords("make_pair", {{"code", true}, {"base", true}, {"quote", true}, {"kind", false},
-                                     {"min_volume", false}, {"min_price", false}, {"min_amount", false}});
-Keywords candle_keywords("make_candle", {{"code", true}, {"open_time", true}, {"close", true}, {"open", false},
-                                         {"high", false}, {"low", false}, {"volume", false}, {"amount", false},
-                                         {"trades", false}, {"kind", false}, {"interval", false},
-                                         {"close_time", false}});
-Keywords order_keywords("make_order", {{"id", true}, {"code", true}, {"side", true}, {"price", true},
-                                       {"volume", true}, {"create_time", true}, {"kind", false}, {"type", false},
-                                       {"status", false}, {"filled_volume", false}, {"filled_price", false},
-                                       {"fee", false}});
-Keywords position_keywords("make_position", {{"code", true}, {"side", true}, {"volume", true}, {"price", true},
-                                             {"kind", false}, {"leverage", false}});
+namespace {
 
-PyObject* make_pair(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    enum { code, base, quote, kind, min_volume, min_price, min_amount, count };
-    PyObject* slot[count];
-    if (!pair_keywords.bind(args, nargs, kwnames, slot)) return nullptr;
-    kavno::PairValues values{};
-    constexpr const char* record = "Pair";
-    if (!as_text({record, "code"}, slot[code], values.code) || !as_text({record, "base"}, slot[base], values.base) ||
-        !as_text({record, "quote"}, slot[quote], values.quote) ||
-        (slot[kind] && !as_enum({record, "kind"}, slot[kind], values.kind)) ||
-        (slot[min_volume] && !as_double({record, "min_volume"}, slot[min_volume], values.min_volume)) ||
-        (slot[min_price] && !as_double({record, "min_price"}, slot[min_price], values.min_price)) ||
-        (slot[min_amount] && !as_double({record, "min_amount"}, slot[min_amount], values.min_amount))) {
-        return nullptr;
+// A factory's keywords: the record's fields, those it must be given first, each group in the record's order.
+class Factory {
+public:
+    Factory(std::string_view function, const kavno::RecordSpec& record, std::span<const bool> required,
+            const char* doc)
+        : signature_(function, {}, keywords(record, required, field_of_parameter_)), doc_(doc) {}
+
+    kavno::KeywordSignature& signature() { return signature_; }
+    const char* doc() const { return doc_; }
+
+    // One slot per field, in the record's order (null for a field left out, or given as None).
+    bool bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, std::span<PyObject*> by_field) const {
+        std::array<PyObject*, max_fields> by_parameter;
+        if (auto bound = signature_.bind(args, nargs, kwnames, std::span(by_parameter).first(by_field.size()));
+            !bound) {
+            return kavno::raise(std::move(bound)), false;
+        }
+        for (std::size_t p = 0; p < by_field.size(); ++p) by_field[field_of_parameter_[p]] = by_parameter[p];
+        return true;
     }
-    return kavno::make_pair(values);
+
+private:
+    static constexpr std::size_t max_fields = 16;
+
+    static std::vector<kavno::KeywordParam> keywords(const kavno::RecordSpec& record, std::span<const bool> required,
+                                                     std::vector<std::size_t>& field_of_parameter) {
+        std::vector<kavno::KeywordParam> made;
+        for (bool first : {true, false}) {
+            for (std::size_t f = 0; f < record.field_count; ++f) {
+                if (required[f] != first) continue;
+                made.push_back({record.fields[f].name, first});
+                field_of_parameter.push_back(f);
+            }
+        }
+        return made;
+    }
+
+    std::vector<std::size_t> field_of_parameter_;  // before signature_: filled while it is made
+    kavno::KeywordSignature signature_;
+    const char* doc_;
+};
+
+// A field given: converted to what the producer takes, refused naming the record and the field. A date is kept as
+// an instant too, for the fields derived from it.
+template <kavno::FieldKind Kind>
+bool convert(Field field, PyObject* object, std::string_view& out, Timepoint&) {
+    static_assert(Kind == kavno::FieldKind::Text);
+    return as_text(field, object, out);
+}
+template <kavno::FieldKind Kind>
+bool convert(Field field, PyObject* object, double& out, Timepoint&) {
+    return as_double(field, object, out);
+}
+template <kavno::FieldKind Kind>
+bool convert(Field field, PyObject* object, std::int64_t& out, Timepoint&) {
+    return as_int64(field, object, out);
+}
+template <kavno::FieldKind Kind>
+bool convert(Field field, PyObject* object, std::int32_t& out, Timepoint&) {
+    return as_int32(field, object, out);
+}
+template <kavno::FieldKind Kind>
+bool convert(Field field, PyObject* object, kavno::Instant& out, Timepoint& time) {
+    if (!as_timepoint(field, object, time)) return false;
+    out = instant_of(time);
+    return true;
 }
 
-PyObject* make_candle(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    enum { code, open_time, close, open, high, low, volume, amount, trades, kind, interval, close_time, count };
-    PyObject* slot[count];
-    if (!candle_keywords.bind(args, nargs, kwnames, slot)) return nullptr;
-    kavno::CandleValues values{};
-    Timepoint opened, closed;
-    constexpr const char* record = "Candle";
-    if (!as_text({record, "code"}, slot[code], values.code) ||
-        !as_timepoint({record, "open_time"}, slot[open_time], opened) ||
-        !as_double({record, "close"}, slot[close], values.close) ||
-        (slot[open] && !as_double({record, "open"}, slot[open], values.open)) ||
-        (slot[high] && !as_double({record, "high"}, slot[high], values.high)) ||
-        (slot[low] && !as_double({record, "low"}, slot[low], values.low)) ||
-        (slot[volume] && !as_double({record, "volume"}, slot[volume], values.volume)) ||
-        (slot[amount] && !as_double({record, "amount"}, slot[amount], values.amount)) ||
-        (slot[trades] && !as_int64({record, "trades"}, slot[trades], values.trades)) ||
-        (slot[kind] && !as_enum({record, "kind"}, slot[kind], values.kind)) ||
-        (slot[interval] && !as_enum({record, "interval"}, slot[interval], values.interval)) ||
-        (slot[close_time] && !as_timepoint({record, "close_time"}, slot[close_time], closed))) {
-        return nullptr;
-    }
-    // open = close, high = max(open, close), low = min(open, close), close_time = open_time + interval - 1 ms
-    if (!slot[open]) values.open = values.close;
-    if (!slot[high]) values.high = std::max(values.open, values.close);
-    if (!slot[low]) values.low = std::min(values.open, values.close);
-    if (!slot[close_time]) closed = opened.plus_milliseconds(interval_milliseconds(values.interval) - 1);
-    values.open_time = instant_of(opened);
-    values.close_time = instant_of(closed);
-    return kavno::make_candle(values);
+// A field left out: value-initialised, derived afterwards, or the list's value(v).
+struct NoDefault {};
+template <class T>
+void set_default(T&, NoDefault) {}
+template <class T, class V>
+void set_default(T& target, V value) {
+    target = static_cast<T>(value);
 }
 
-PyObject* make_order(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    enum { id, code, side, price, volume, create_time, kind, type, status, filled_volume, filled_price, fee, count };
-    PyObject* slot[count];
-    if (!order_keywords.bind(args, nargs, kwnames, slot)) return nullptr;
-    kavno::OrderValues values{};
-    Timepoint created;
-    constexpr const char* record = "Order";
-    if (!as_text({record, "id"}, slot[id], values.id) || !as_text({record, "code"}, slot[code], values.code) ||
-        !as_enum({record, "side"}, slot[side], values.side) ||
-        !as_double({record, "price"}, slot[price], values.price) ||
-        !as_double({record, "volume"}, slot[volume], values.volume) ||
-        !as_timepoint({record, "create_time"}, slot[create_time], created) ||
-        (slot[kind] && !as_enum({record, "kind"}, slot[kind], values.kind)) ||
-        (slot[type] && !as_enum({record, "type"}, slot[type], values.type)) ||
-        (slot[status] && !as_enum({record, "status"}, slot[status], values.status)) ||
-        (slot[filled_volume] && !as_double({record, "filled_volume"}, slot[filled_volume], values.filled_volume)) ||
-        (slot[filled_price] && !as_double({record, "filled_price"}, slot[filled_price], values.filled_price)) ||
-        (slot[fee] && !as_double({record, "fee"}, slot[fee], values.fee))) {
-        return nullptr;
+#define FEED_REQUIRED_required true
+#define FEED_REQUIRED_zero false
+#define FEED_REQUIRED_derived false
+#define FEED_REQUIRED_value(v) false
+#define FEED_DEFAULT_required NoDefault{}
+#define FEED_DEFAULT_zero NoDefault{}
+#define FEED_DEFAULT_derived NoDefault{}
+#define FEED_DEFAULT_value(v) v
+
+// PairField::kind, CandleField::close, ...: a field's place in its record, which is its slot.
+#define FEED_FIELD_INDEX(R, name, kind, doc, given) name,
+#define FEED_FIELD_ENUM(Class, prefix, doc, FIELDS)                                       \
+    struct Class##Field {                                                                 \
+        enum : std::size_t { FIELDS(Class, FEED_FIELD_INDEX, FEED_FIELD_INDEX) count };   \
+    };
+KAVNO_RECORDS(FEED_FIELD_ENUM)
+#undef FEED_FIELD_ENUM
+#undef FEED_FIELD_INDEX
+
+// The fields a factory derives from the others: nothing but a candle's.
+template <class Values>
+void derive(Values&, PyObject* const*, const Timepoint*) {}
+
+// open = close, high = max(open, close), low = min(open, close), close_time = open_time + interval - 1 ms.
+void derive(kavno::CandleValues& values, PyObject* const* slot, const Timepoint* times) {
+    if (!slot[CandleField::open]) values.open = values.close;
+    if (!slot[CandleField::high]) values.high = std::max(values.open, values.close);
+    if (!slot[CandleField::low]) values.low = std::min(values.open, values.close);
+    if (!slot[CandleField::close_time]) {
+        values.close_time =
+            instant_of(times[CandleField::open_time].plus_milliseconds(interval_milliseconds(values.interval) - 1));
     }
-    values.create_time = instant_of(created);
-    return kavno::make_order(values);
 }
 
-PyObject* make_position(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    enum { code, side, volume, price, kind, leverage, count };
-    PyObject* slot[count];
-    if (!position_keywords.bind(args, nargs, kwnames, slot)) return nullptr;
-    kavno::PositionValues values{};
-    values.leverage = 1;
-    constexpr const char* record = "Position";
-    if (!as_text({record, "code"}, slot[code], values.code) || !as_enum({record, "side"}, slot[side], values.side) ||
-        !as_double({record, "volume"}, slot[volume], values.volume) ||
-        !as_double({record, "price"}, slot[price], values.price) ||
-        (slot[kind] && !as_enum({record, "kind"}, slot[kind], values.kind)) ||
-        (slot[leverage] && !as_int32({record, "leverage"}, slot[leverage], values.leverage))) {
-        return nullptr;
+// What each factory's docstring says of its defaults, in the records' order.
+constexpr const char* factory_docs[] = {
+    "A Pair. kind defaults to TradeKind.Spot, the minimums to 0.0.",
+    "A Candle. open defaults to close, high to max(open, close), low to min(open, close), volume and amount to 0.0, "
+    "trades to 0, kind to TradeKind.Spot, interval to CandleInterval.Min1, close_time to open_time + interval - 1 ms.",
+    "An Order. kind defaults to TradeKind.Spot, type to TradeType.Limit, status to OrderStatus.Created, the fill and "
+    "the fee to 0.0.",
+    "A Position. kind defaults to TradeKind.Spot, leverage to 1.",
+};
+static_assert(std::size(factory_docs) == std::size(kavno::records));
+
+#define FEED_IS_REQUIRED(R, name, kind, doc, given) FEED_REQUIRED_##given,
+#define FEED_FACTORY(Class, prefix, doc, FIELDS)                                                      \
+    constexpr bool prefix##_required[] = {FIELDS(Class, FEED_IS_REQUIRED, FEED_IS_REQUIRED)};         \
+    Factory prefix##_factory("make_" #prefix, kavno::prefix##_record, prefix##_required,              \
+                             factory_docs[static_cast<std::size_t>(kavno::RecordId::Class)]);
+KAVNO_RECORDS(FEED_FACTORY)
+#undef FEED_FACTORY
+#undef FEED_IS_REQUIRED
+
+Factory* const factories[] = {
+#define FEED_FACTORY_ENTRY(Class, prefix, doc, FIELDS) &prefix##_factory,
+    KAVNO_RECORDS(FEED_FACTORY_ENTRY)
+#undef FEED_FACTORY_ENTRY
+};
+
+}  // namespace
+
+// make_pair, make_candle, make_order, make_position: every field given converted in the record's order, the
+// defaults set, the derived fields derived, and the record made by the producer API.
+#define FEED_CONVERT_FIELD(R, name, kind, doc, given)                                                         \
+    &&(slot[R##Field::name] == nullptr                                                                       \
+           ? (set_default(values.name, FEED_DEFAULT_##given), true)                                          \
+           : convert<kavno::FieldKind::kind>({#R, #name}, slot[R##Field::name], values.name, times[R##Field::name]))
+#define FEED_CONVERT_MEMBER(R, name, type, doc, given)                                                        \
+    &&(slot[R##Field::name] == nullptr ? (set_default(values.name, FEED_DEFAULT_##given), true)              \
+                                       : as_enum({#R, #name}, slot[R##Field::name], values.name))
+#define FEED_MAKE(Class, prefix, doc, FIELDS)                                                     \
+    PyObject* make_##prefix(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) { \
+        PyObject* slot[Class##Field::count];                                                      \
+        if (!prefix##_factory.bind(args, nargs, kwnames, slot)) return nullptr;                   \
+        kavno::Class##Values values{};                                                            \
+        Timepoint times[Class##Field::count];                                                     \
+        if (!(true FIELDS(Class, FEED_CONVERT_FIELD, FEED_CONVERT_MEMBER))) return nullptr;       \
+        derive(values, slot, times);                                                              \
+        return kavno::make_##prefix(values);                                                      \
     }
-    return kavno::make_position(values);
+KAVNO_RECORDS(FEED_MAKE)
+#undef FEED_MAKE
+#undef FEED_CONVERT_MEMBER
+#undef FEED_CONVERT_FIELD
+
+std::vector<Signed> factory_signatures() {
+    std::vector<Signed> signed_factories;
+    for (Factory* factory : factories) signed_factories.push_back({&factory->signature(), factory->doc()});
+    return signed_factories;
 }
 
 }  // namespace feed
+
 
 namespace feed {
 
@@ -128,10 +201,10 @@ bool refuse_non_record(const char* function, PyObject* object) {
 PyObject* fields(PyObject*, PyObject* record) {
     const kavno::RecordSpec* spec = record_spec_of(record);
     if (spec == nullptr) return refuse_non_record("fields", record), nullptr;
-    Owned out = own(PyDict_New());
+    Ref out = Ref::steal(PyDict_New());
     if (!out) return nullptr;
     for (std::size_t f = 0; f < spec->field_count; ++f) {
-        Owned value = own(PyObject_GetAttrString(record, spec->fields[f].name));
+        Ref value = Ref::steal(PyObject_GetAttrString(record, spec->fields[f].name));
         if (!value || PyDict_SetItemString(out.get(), spec->fields[f].name, value.get()) < 0) return nullptr;
     }
     return out.release();
@@ -147,8 +220,8 @@ PyObject* same(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     if (record_spec_of(args[1]) == nullptr) return refuse_non_record("same", args[1]), nullptr;
     if (Py_TYPE(args[0]) != Py_TYPE(args[1])) Py_RETURN_FALSE;
     for (std::size_t f = 0; f < spec->field_count; ++f) {
-        Owned left = own(PyObject_GetAttrString(args[0], spec->fields[f].name));
-        Owned right = left ? own(PyObject_GetAttrString(args[1], spec->fields[f].name)) : Owned();
+        Ref left = Ref::steal(PyObject_GetAttrString(args[0], spec->fields[f].name));
+        Ref right = left ? Ref::steal(PyObject_GetAttrString(args[1], spec->fields[f].name)) : Ref();
         if (!right) return nullptr;
         // Two NaNs are the same value here: a test compares what a record holds, not IEEE equality.
         if (spec->fields[f].kind == kavno::FieldKind::Double &&

@@ -5,6 +5,8 @@
 
 #include <Python.h>
 
+#include <vector>
+
 namespace feed {
 
 PyObject* make_pair(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
@@ -16,6 +18,7 @@ PyObject* make_position(PyObject* module, PyObject* const* args, Py_ssize_t narg
 PyObject* fields(PyObject* module, PyObject* record);
 PyObject* same(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
 
-extern Keywords pair_keywords, candle_keywords, order_keywords, position_keywords;
+// The factories' signatures, made from the records' fields, with what their docstrings say after the signature.
+std::vector<Signed> factory_signatures();
 
 }  // namespace feed

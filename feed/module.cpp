@@ -10,43 +10,27 @@
 #include <atomic>
 #include <cstdint>
 #include <mutex>
+#include <string>
+#include <vector>
 
 namespace {
-
-template <auto Function>
-PyCFunction fastcall() {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Function));
-}
 
 constexpr int keywords = METH_FASTCALL | METH_KEYWORDS;
 
 PyMethodDef methods[] = {
-    {"make_pair", fastcall<feed::make_pair>(), keywords,
-     "make_pair($module, /, *, code, base, quote, kind=None, min_volume=None, min_price=None, min_amount=None)\n--\n\n"
-     "A Pair. kind defaults to TradeKind.Spot, the minimums to 0.0."},
-    {"make_candle", fastcall<feed::make_candle>(), keywords,
-     "make_candle($module, /, *, code, open_time, close, open=None, high=None, low=None, volume=None, amount=None, "
-     "trades=None, kind=None, interval=None, close_time=None)\n--\n\n"
-     "A Candle. open defaults to close, high to max(open, close), low to min(open, close), volume and amount to "
-     "0.0, trades to 0, kind to TradeKind.Spot, interval to CandleInterval.Min1, close_time to open_time + interval "
-     "- 1 ms."},
-    {"make_order", fastcall<feed::make_order>(), keywords,
-     "make_order($module, /, *, id, code, side, price, volume, create_time, kind=None, type=None, status=None, "
-     "filled_volume=None, filled_price=None, fee=None)\n--\n\n"
-     "An Order. kind defaults to TradeKind.Spot, type to TradeType.Limit, status to OrderStatus.Created, the fill "
-     "and the fee to 0.0."},
-    {"make_position", fastcall<feed::make_position>(), keywords,
-     "make_position($module, /, *, code, side, volume, price, kind=None, leverage=None)\n--\n\n"
-     "A Position. kind defaults to TradeKind.Spot, leverage to 1."},
+    {"make_pair", kavno::method_entry<feed::make_pair>(), keywords, nullptr},
+    {"make_candle", kavno::method_entry<feed::make_candle>(), keywords, nullptr},
+    {"make_order", kavno::method_entry<feed::make_order>(), keywords, nullptr},
+    {"make_position", kavno::method_entry<feed::make_position>(), keywords, nullptr},
     {"fields", feed::fields, METH_O,
      "fields($module, record, /)\n--\n\n"
      "A dict of a kavno record's fields (Pair, Candle, Order or Position), in their order: what a test prints or "
      "compares, as dataclasses.asdict does for a dataclass."},
-    {"same", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(feed::same)), METH_FASTCALL,
+    {"same", kavno::method_entry<feed::same>(), METH_FASTCALL,
      "same($module, a, b, /)\n--\n\n"
      "Whether two kavno records are of one class and hold the same value in every field (two NaNs are the same). "
      "Records compare by identity, as kavno's records must: a test that means their values asserts same(a, b)."},
-    {"_series", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(feed::rebuild_series)), METH_FASTCALL,
+    {"_series", kavno::method_entry<feed::rebuild_series>(), METH_FASTCALL,
      "_series($module, columns, code, interval, kind, reversed, /)\n--\n\nA CandleSeries unpickled (what __reduce_ex__ gives)."},
     {"table", feed::table, METH_O,
      "table($module, records, /)\n--\n\n"
@@ -54,24 +38,8 @@ PyMethodDef methods[] = {
      "as strings, dates as UTC timestamps in microseconds, enumerations as dictionary-encoded member names "
      "(\"OrderStatus.Filled\"). It speaks the Arrow PyCapsule interface: pa.table(t), pl.DataFrame(pa.table(t)), "
      "duckdb.sql(\"SELECT * FROM t\")."},
-    {"candles", fastcall<feed::candles>(), keywords,
-     "candles($module, data, /, *, code, interval, kind=None, time_unit=None, columns=None, check_high_low=None)\n--\n\n"
-     "A CandleSeries over the bars of data: anything with __arrow_c_stream__ or __arrow_c_array__ (a pyarrow Table "
-     "or RecordBatch, a polars or pandas DataFrame, a DuckDB result, ...), a mapping of column names to "
-     "one-dimensional buffers (NumPy arrays), or the path of a CSV file of bars (open_time_ms,open,high,low,close,"
-     "volume). Columns open_time, open, high, low, close and volume are required; close_time, amount and trades are "
-     "optional; columns={\"open_time\": \"ts\", ...} names the data's columns. Times are Arrow timestamps of any "
-     "zone, dates, or integers in time_unit (\"s\", \"ms\" by default, \"us\", \"ns\"). Every bar is checked when the "
-     "series is made: prices finite, volume and amount finite and not negative, trades not negative, close_time not "
-     "before open_time, each bar opening after the bar before has closed, low and high bounding open and close "
-     "(check_high_low=False relaxes this rule only), every date in the years 1 to 9999. kind defaults to "
-     "TradeKind.Spot."},
-    {"candles_by", fastcall<feed::candles_by>(), keywords,
-     "candles_by($module, data, /, *, by, interval, kind=None, time_unit=None, columns=None, check_high_low=None)\n"
-     "--\n\n"
-     "A dict from each value of the column `by` (strings or integers) to the CandleSeries of its rows, in one pass "
-     "over Arrow data, keys in the order they first appear; each series' code is its key, and its bars are checked "
-     "as candles() checks them."},
+    {"candles", kavno::method_entry<feed::candles>(), keywords, nullptr},
+    {"candles_by", kavno::method_entry<feed::candles_by>(), keywords, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -97,11 +65,26 @@ std::atomic<bool> runtime_finalized{false};
 
 void remember_finalization() { runtime_finalized.store(true); }
 
-bool prepare_keywords() {
-    for (feed::Keywords* keywords : {&feed::pair_keywords, &feed::candle_keywords, &feed::order_keywords,
-                                     &feed::position_keywords, &feed::candles_keywords,
-                                     &feed::candles_by_keywords}) {
-        if (!keywords->intern()) return false;
+// Interns the keywords of the functions that take them and gives each its docstring, signature first (their
+// entries above have none until then); once, at the first import.
+bool prepare_signatures() {
+    static std::vector<std::string> docs;  // the entries point into these, for the process
+    if (!docs.empty()) return true;
+    std::vector<feed::Signed> functions = feed::factory_signatures();
+    functions.push_back(feed::candles_signed);
+    functions.push_back(feed::candles_by_signed);
+    std::vector<std::string> made;
+    for (const feed::Signed& function : functions) {
+        if (auto interned = function.signature->intern(); !interned) return kavno::raise(std::move(interned)), false;
+        made.push_back(function.signature->doc_with_signature(function.doc));
+    }
+    docs = std::move(made);
+    for (std::size_t f = 0; f < functions.size(); ++f) {
+        for (PyMethodDef& method : methods) {
+            if (method.ml_name != nullptr && functions[f].signature->function() == method.ml_name) {
+                method.ml_doc = docs[f].c_str();
+            }
+        }
     }
     return true;
 }
@@ -127,6 +110,7 @@ PyMODINIT_FUNC PyInit_kavno_feed() {
     static kavno::BlockingLock lock;  // held while it imports kavno, which lets other threads run
     std::lock_guard guard(lock);
     if (stored_module != nullptr) return Py_NewRef(stored_module);
+    if (!prepare_signatures()) return nullptr;
     PyObject* module = PyModule_Create(&definition);
     if (module == nullptr) return nullptr;
 #ifdef Py_GIL_DISABLED
@@ -137,7 +121,7 @@ PyMODINIT_FUNC PyInit_kavno_feed() {
         return nullptr;
     }
 #endif
-    if (!prepare_keywords() || !feed::load_dependencies() || !feed::add_series_types(module) ||
+    if (!feed::load_dependencies() || !feed::add_series_types(module) ||
         !feed::add_table_type(module)) {
         Py_DECREF(module);
         return nullptr;

@@ -5,7 +5,7 @@
 
 #include "columns.hpp"
 #include "export.hpp"
-#include "owned.hpp"
+#include "boundary/ref.hpp"
 
 #include "boundary/lock.hpp"
 
@@ -153,7 +153,7 @@ PyObject* get_code(PyObject* self, void*);
 
 PyObject* series_repr(PyObject* self) {
     const SeriesObject& series = *as_series(self);
-    Owned code = own(get_code(self, nullptr));
+    Ref code = Ref::steal(get_code(self, nullptr));
     if (!code) return nullptr;
     return PyUnicode_FromFormat("CandleSeries(code=%R, interval=CandleInterval.%s, kind=TradeKind.%s, %lld candles)",
                                 code.get(),
@@ -390,24 +390,40 @@ bool add_series_types(PyObject* module) {
     if (iterator_type == nullptr) return false;
     if (PyModule_AddObjectRef(module, "CandleSeries", reinterpret_cast<PyObject*>(series_type)) < 0) return false;
     // A registered virtual subclass: isinstance(series, collections.abc.Sequence) is true.
-    Owned abc = own(PyImport_ImportModule("collections.abc"));
-    Owned sequence = abc ? own(PyObject_GetAttrString(abc.get(), "Sequence")) : Owned();
-    Owned registered = sequence ? own(PyObject_CallMethod(sequence.get(), "register", "O", series_type)) : Owned();
-    return registered != nullptr;
+    Ref abc = Ref::steal(PyImport_ImportModule("collections.abc"));
+    Ref sequence = abc ? Ref::steal(PyObject_GetAttrString(abc.get(), "Sequence")) : Ref();
+    Ref registered = sequence ? Ref::steal(PyObject_CallMethod(sequence.get(), "register", "O", series_type)) : Ref();
+    return static_cast<bool>(registered);
 }
 
-Keywords candles_keywords("candles", {{"code", true},
-                                      {"interval", true},
-                                      {"kind", false},
-                                      {"time_unit", false},
-                                      {"columns", false},
-                                      {"check_high_low", false}});
-Keywords candles_by_keywords("candles_by", {{"by", true},
-                                            {"interval", true},
-                                            {"kind", false},
-                                            {"time_unit", false},
-                                            {"columns", false},
-                                            {"check_high_low", false}});
+namespace {
+
+kavno::KeywordSignature candles_signature("candles", {"data"},
+                                          {{"code", true}, {"interval", true}, {"kind", false}, {"time_unit", false},
+                                           {"columns", false}, {"check_high_low", false}});
+kavno::KeywordSignature candles_by_signature("candles_by", {"data"},
+                                             {{"by", true}, {"interval", true}, {"kind", false}, {"time_unit", false},
+                                              {"columns", false}, {"check_high_low", false}});
+
+}  // namespace
+
+const Signed candles_signed{
+    &candles_signature,
+    "A CandleSeries over the bars of data: anything with __arrow_c_stream__ or __arrow_c_array__ (a pyarrow Table "
+    "or RecordBatch, a polars or pandas DataFrame, a DuckDB result, ...), a mapping of column names to "
+    "one-dimensional buffers (NumPy arrays), or the path of a CSV file of bars (open_time_ms,open,high,low,close,"
+    "volume). Columns open_time, open, high, low, close and volume are required; close_time, amount and trades are "
+    "optional; columns={\"open_time\": \"ts\", ...} names the data's columns. Times are Arrow timestamps of any "
+    "zone, dates, or integers in time_unit (\"s\", \"ms\" by default, \"us\", \"ns\"). Every bar is checked when the "
+    "series is made: prices finite, volume and amount finite and not negative, trades not negative, close_time not "
+    "before open_time, each bar opening after the bar before has closed, low and high bounding open and close "
+    "(check_high_low=False relaxes this rule only), every date in the years 1 to 9999. kind defaults to "
+    "TradeKind.Spot."};
+const Signed candles_by_signed{
+    &candles_by_signature,
+    "A dict from each value of the column `by` (strings or integers) to the CandleSeries of its rows, in one pass "
+    "over Arrow data, keys in the order they first appear; each series' code is its key, and its bars are checked "
+    "as candles() checks them."};
 
 namespace {
 
@@ -503,38 +519,34 @@ PyObject* new_series(std::shared_ptr<const Table> table, std::shared_ptr<const s
     return reinterpret_cast<PyObject*>(series);
 }
 
-bool takes_data(const char* function, Py_ssize_t nargs) {
-    if (nargs == 1) return true;
-    PyErr_Format(PyExc_TypeError, "%s() takes 1 positional argument (the data) but %zd were given", function, nargs);
-    return false;
-}
-
 }  // namespace
 
 PyObject* candles(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    if (!takes_data("candles", nargs)) return nullptr;
-    PyObject* slot[slot_count];
-    if (!candles_keywords.bind(args + 1, 0, kwnames, slot)) return nullptr;
+    PyObject* bound[1 + slot_count];
+    if (auto done = candles_signature.bind(args, nargs, kwnames, bound); !done) return kavno::raise(std::move(done));
+    PyObject* data = bound[0];
+    PyObject* const* slot = bound + 1;
     std::string_view code_text;
     Options options;
     if (!as_text({"Candle", "code"}, slot[0], code_text) || !read_options(slot, options)) return nullptr;
-    if ((slot[time_unit_slot] || slot[columns_slot]) && (PyUnicode_Check(args[0]) || PyBytes_Check(args[0]) ||
-                                                        PyObject_HasAttrString(args[0], "__fspath__"))) {
+    if ((slot[time_unit_slot] || slot[columns_slot]) && (PyUnicode_Check(data) || PyBytes_Check(data) ||
+                                                        PyObject_HasAttrString(data, "__fspath__"))) {
         PyErr_SetString(PyExc_TypeError,
                         "candles(): time_unit and columns apply to columnar data; a CSV file of bars has its own "
                         "columns (open_time_ms,open,high,low,close,volume)");
         return nullptr;
     }
-    std::shared_ptr<Table> table = read_table(args[0], options.request, nullptr);
+    std::shared_ptr<Table> table = read_table(data, options.request, nullptr);
     if (table == nullptr) return nullptr;
     if (Outcome problem = check_rows(*table, options.request)) return raise(*problem), nullptr;
     return new_series(std::move(table), nullptr, code_text, options);
 }
 
 PyObject* candles_by(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    if (!takes_data("candles_by", nargs)) return nullptr;
-    PyObject* slot[slot_count];
-    if (!candles_by_keywords.bind(args + 1, 0, kwnames, slot)) return nullptr;
+    PyObject* bound[1 + slot_count];
+    if (auto done = candles_by_signature.bind(args, nargs, kwnames, bound); !done) return kavno::raise(std::move(done));
+    PyObject* data = bound[0];
+    PyObject* const* slot = bound + 1;
     Options options;
     Py_ssize_t by_size = 0;
     const char* by = PyUnicode_Check(slot[0]) ? PyUnicode_AsUTF8AndSize(slot[0], &by_size) : nullptr;
@@ -547,9 +559,9 @@ PyObject* candles_by(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     if (!read_options(slot, options)) return nullptr;
     options.request.by.assign(by, static_cast<std::size_t>(by_size));
     Groups groups;
-    std::shared_ptr<Table> table = read_table(args[0], options.request, &groups);
+    std::shared_ptr<Table> table = read_table(data, options.request, &groups);
     if (table == nullptr) return nullptr;
-    Owned result = own(PyDict_New());
+    Ref result = Ref::steal(PyDict_New());
     if (!result) return nullptr;
     for (Groups::Group& group : groups.groups) {
         if (Outcome problem = check_rows(*table, options.request, group.rows)) {
@@ -561,12 +573,12 @@ PyObject* candles_by(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
             PyErr_Format(PyExc_ValueError, "column '%s': a value is not valid UTF-8", by);
             return nullptr;
         }
-        Owned key = own(groups.kind == Groups::KeyKind::Integer
+        Ref key = Ref::steal(groups.kind == Groups::KeyKind::Integer
                             ? PyLong_FromString(group.text.c_str(), nullptr, 10)
                             : PyUnicode_FromStringAndSize(group.text.data(), static_cast<Py_ssize_t>(group.text.size())));
         if (!key) return nullptr;
         auto rows = std::make_shared<const std::vector<std::int64_t>>(std::move(group.rows));
-        Owned series = own(new_series(table, std::move(rows), group.text, options));
+        Ref series = Ref::steal(new_series(table, std::move(rows), group.text, options));
         if (!series || PyDict_SetItem(result.get(), key.get(), series.get()) < 0) return nullptr;
     }
     return result.release();
@@ -580,7 +592,7 @@ namespace {
 
 // The columns of a series as contiguous bytes: the times in microseconds, the numbers as float64, trades as int64.
 PyObject* column_bytes(const SeriesObject& series, BarField field) {
-    Owned bytes = own(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(series.length * 8)));
+    Ref bytes = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(series.length * 8)));
     if (!bytes) return nullptr;
     char* into = PyBytes_AS_STRING(bytes.get());
     const Chunk* chunk = nullptr;
@@ -619,20 +631,20 @@ PyObject* series_reduce_ex(PyObject* self, PyObject* protocol_object) {
     const SeriesObject& series = *as_series(self);
     const long protocol = PyLong_AsLong(protocol_object);
     if (protocol == -1 && PyErr_Occurred()) return nullptr;
-    Owned module = own(Py_XNewRef(PyType_GetModule(Py_TYPE(self))));
-    Owned rebuild = module ? own(PyObject_GetAttrString(module.get(), "_series")) : Owned();
-    Owned pickle = rebuild && protocol >= 5 ? own(PyImport_ImportModule("pickle")) : Owned();
-    Owned pickle_buffer = pickle ? own(PyObject_GetAttrString(pickle.get(), "PickleBuffer")) : Owned();
+    Ref module = Ref::steal(Py_XNewRef(PyType_GetModule(Py_TYPE(self))));
+    Ref rebuild = module ? Ref::steal(PyObject_GetAttrString(module.get(), "_series")) : Ref();
+    Ref pickle = rebuild && protocol >= 5 ? Ref::steal(PyImport_ImportModule("pickle")) : Ref();
+    Ref pickle_buffer = pickle ? Ref::steal(PyObject_GetAttrString(pickle.get(), "PickleBuffer")) : Ref();
     if (!rebuild || (protocol >= 5 && !pickle_buffer)) return nullptr;
-    Owned columns = own(PyDict_New());
+    Ref columns = Ref::steal(PyDict_New());
     if (!columns) return nullptr;
     for (std::size_t f = 0; f < bars::field_count; ++f) {
-        Owned bytes = own(column_bytes(series, static_cast<BarField>(f)));
+        Ref bytes = Ref::steal(column_bytes(series, static_cast<BarField>(f)));
         // Protocol 5 hands each column to the pickler as a buffer it may send out of band, not copied again.
-        Owned value = bytes && pickle_buffer ? own(PyObject_CallOneArg(pickle_buffer.get(), bytes.get())) : std::move(bytes);
+        Ref value = bytes && pickle_buffer ? Ref::steal(PyObject_CallOneArg(pickle_buffer.get(), bytes.get())) : std::move(bytes);
         if (!value || PyDict_SetItemString(columns.get(), bars::field_names[f], value.get()) < 0) return nullptr;
     }
-    Owned code = own(PyUnicode_FromStringAndSize(series.code.data(), static_cast<Py_ssize_t>(series.code.size())));
+    Ref code = Ref::steal(PyUnicode_FromStringAndSize(series.code.data(), static_cast<Py_ssize_t>(series.code.size())));
     if (!code) return nullptr;
     return Py_BuildValue("(O(OOiiO))", rebuild.get(), columns.get(), code.get(), static_cast<int>(series.interval),
                          static_cast<int>(series.kind), series.step < 0 ? Py_True : Py_False);
@@ -647,7 +659,7 @@ PyObject* rebuild_series(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
                         "_series() takes the columns, code, interval, kind and direction of a pickled series");
         return nullptr;
     }
-    Owned mapping = own(PyDict_New());
+    Ref mapping = Ref::steal(PyDict_New());
     if (!mapping) return nullptr;
     for (std::size_t f = 0; f < bars::field_count; ++f) {
         PyObject* given = PyDict_GetItemString(args[0], bars::field_names[f]);  // borrowed
@@ -655,9 +667,9 @@ PyObject* rebuild_series(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
             PyErr_Format(PyExc_ValueError, "_series(): no column '%s'", bars::field_names[f]);
             return nullptr;
         }
-        Owned view = own(PyMemoryView_FromObject(given));
+        Ref view = Ref::steal(PyMemoryView_FromObject(given));
         const char* format = f <= 1 || f == 8 ? "q" : "d";
-        Owned cast = view ? own(PyObject_CallMethod(view.get(), "cast", "s", format)) : Owned();
+        Ref cast = view ? Ref::steal(PyObject_CallMethod(view.get(), "cast", "s", format)) : Ref();
         if (!cast || PyDict_SetItemString(mapping.get(), bars::field_names[f], cast.get()) < 0) return nullptr;
     }
     std::string_view code;
@@ -672,7 +684,7 @@ PyObject* rebuild_series(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     std::shared_ptr<Table> table = read_table(mapping.get(), options.request, nullptr);
     if (table == nullptr) return nullptr;
     if (Outcome problem = check_rows(*table, options.request)) return raise(*problem), nullptr;
-    Owned rising = own(new_series(std::move(table), nullptr, code, options));
+    Ref rising = Ref::steal(new_series(std::move(table), nullptr, code, options));
     if (!rising || PyObject_IsTrue(args[4]) != 1 || as_series(rising.get())->length < 2) return rising.release();
     const SeriesObject& series = *as_series(rising.get());
     return make_view(series, series.length - 1, series.length, series.length < 2 ? 1 : -1);

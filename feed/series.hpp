@@ -20,7 +20,7 @@ PyObject* candles_by(PyObject* module, PyObject* const* args, Py_ssize_t nargs, 
 // _series(columns, code, interval, kind): what unpickles a series.
 PyObject* rebuild_series(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
 
-extern Keywords candles_keywords;
-extern Keywords candles_by_keywords;
+// The signatures of candles() and candles_by(), with what their docstrings say after the signature.
+extern const Signed candles_signed, candles_by_signed;
 
 }  // namespace feed

@@ -5,7 +5,7 @@
 
 #include "arguments.hpp"
 #include "export.hpp"
-#include "owned.hpp"
+#include "boundary/ref.hpp"
 
 #include <algorithm>
 #include <cstring>
@@ -233,12 +233,12 @@ bool add_table_type(PyObject* module) {
 }
 
 PyObject* table(PyObject*, PyObject* records) {
-    Owned iterator = own(PyObject_GetIter(records));
+    Ref iterator = Ref::steal(PyObject_GetIter(records));
     if (!iterator) return nullptr;
     auto columns = std::make_shared<RecordColumns>();
     PyTypeObject* of = nullptr;
     try {
-        while (Owned item = own(PyIter_Next(iterator.get()))) {
+        while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
             if (of == nullptr) {
                 columns->spec = record_spec_of(item.get());
                 if (columns->spec == nullptr) {

@@ -82,6 +82,14 @@ constexpr bool is_member(E value) noexcept {
     return static_cast<std::uint8_t>(value) < member_count<E>;
 }
 
+// How long each CandleInterval is, in milliseconds (Min1 is 60000, Day1 86400000): a bar's close_time is its
+// open_time plus this, less a millisecond.
+constexpr std::int64_t interval_milliseconds(CandleInterval interval) noexcept {
+    constexpr std::int64_t lengths[] = {60'000, 300'000, 900'000, 3'600'000, 86'400'000};
+    static_assert(std::size(lengths) == member_count<CandleInterval>);
+    return lengths[static_cast<std::size_t>(interval)];
+}
+
 #undef KAVNO_DECLARE_ENUMERATION
 #undef KAVNO_ENUMERATION_ID
 #undef KAVNO_MEMBER_ONE

@@ -53,54 +53,31 @@ struct Milliseconds {
 // A date field: a UTC date-time, or a millisecond timestamp since 1970-01-01T00:00:00 UTC.
 using Instant = std::variant<UtcDateTime, Milliseconds>;
 
-struct PairValues {
-    TradeKind kind;
-    std::string_view code;
-    std::string_view base;
-    std::string_view quote;
-    double min_volume;
-    double min_price;
-    double min_amount;
+// What a field is given as, for each kind: texts as views (copied into the record), dates as an Instant.
+template <FieldKind Kind>
+struct given_field {
+    using type = typename stored_field<Kind>::type;
+};
+template <>
+struct given_field<FieldKind::Text> {
+    using type = std::string_view;
+};
+template <>
+struct given_field<FieldKind::DateTime> {
+    using type = Instant;
 };
 
-struct CandleValues {
-    TradeKind kind;
-    std::string_view code;
-    CandleInterval interval;
-    Instant open_time;
-    Instant close_time;
-    double open;
-    double high;
-    double low;
-    double close;
-    double volume;
-    double amount;
-    std::int64_t trades;
-};
-
-struct OrderValues {
-    std::string_view id;
-    TradeKind kind;
-    TradeType type;
-    TradeSide side;
-    std::string_view code;
-    OrderStatus status;
-    double volume;
-    double price;
-    double filled_volume;
-    double filled_price;
-    double fee;
-    Instant create_time;
-};
-
-struct PositionValues {
-    TradeKind kind;
-    std::string_view code;
-    TradeSide side;
-    double volume;
-    double price;
-    std::int32_t leverage;
-};
+// PairValues, CandleValues, OrderValues and PositionValues: every field of the record's list, in its order.
+#define KAVNO_GIVEN_FIELD(R, name, kind, doc, given) ::kavno::given_field<::kavno::FieldKind::kind>::type name;
+#define KAVNO_GIVEN_MEMBER(R, name, type, doc, given) ::kavno::type name;
+#define KAVNO_VALUES_STRUCT(Class, prefix, doc, FIELDS)        \
+    struct Class##Values {                                     \
+        FIELDS(Class, KAVNO_GIVEN_FIELD, KAVNO_GIVEN_MEMBER)   \
+    };
+KAVNO_RECORDS(KAVNO_VALUES_STRUCT)
+#undef KAVNO_VALUES_STRUCT
+#undef KAVNO_GIVEN_MEMBER
+#undef KAVNO_GIVEN_FIELD
 
 namespace producer_detail {
 
@@ -394,23 +371,58 @@ inline bool copy_text(Text& target, std::string_view text) {
     return true;
 }
 
-// A zeroed instance of kavno's class for record `position`; freeing it frees whatever texts were filled in.
+// How a given field of each kind is checked (before anything is allocated) and then stored in the record: a
+// text must be UTF-8 and is copied; an enumeration must be a member; a date must lie in the years a record can
+// hold, resolved once into `ready`.
+template <FieldKind Kind>
+struct field_copy {
+    struct Ready {};
+    static bool check(const RecordSpec&, const char*, const typename given_field<Kind>::type&, Ready&) { return true; }
+    static bool store(typename stored_field<Kind>::type& target, const typename given_field<Kind>::type& value,
+                      const Ready&) {
+        target = value;
+        return true;
+    }
+};
+template <>
+struct field_copy<FieldKind::Text> {
+    struct Ready {};
+    static bool check(const RecordSpec& record, const char* field, std::string_view text, Ready&) {
+        return check_text(record, field, text);
+    }
+    static bool store(Text& target, std::string_view text, const Ready&) { return copy_text(target, text); }
+};
+template <>
+struct field_copy<FieldKind::DateTime> {
+    using Ready = UtcDateTime;
+    static bool check(const RecordSpec& record, const char* field, const Instant& instant, Ready& ready) {
+        const std::optional<UtcDateTime> value = resolve(record, field, instant);
+        if (value) ready = *value;
+        return value.has_value();
+    }
+    static bool store(UtcDateTime& target, const Instant&, const Ready& ready) {
+        target = ready;
+        return true;
+    }
+};
+template <class E>
+struct member_copy {
+    struct Ready {};
+    static bool check(const RecordSpec& record, const char* field, E value, Ready&) {
+        return check_member(record, field, value);
+    }
+    static bool store(E& target, E value, const Ready&) {
+        target = value;
+        return true;
+    }
+};
+
+// A zeroed instance of kavno's class for a record; freeing it frees whatever texts were filled in.
 template <class Object>
-Object* allocate(std::size_t position) {
-    PyTypeObject* type = find_class(position);
+Object* allocate() {
+    PyTypeObject* type = find_class(static_cast<std::size_t>(record_traits<Object>::id));
     if (type == nullptr) return nullptr;
     return reinterpret_cast<Object*>(type->tp_alloc(type, 0));
-}
-
-template <class Object>
-PyObject* finish_texts(Object* object, std::initializer_list<std::pair<Text*, std::string_view>> texts) {
-    for (const auto& [target, text] : texts) {
-        if (!copy_text(*target, text)) {
-            Py_DECREF(reinterpret_cast<PyObject*>(object));
-            return nullptr;
-        }
-    }
-    return reinterpret_cast<PyObject*>(object);
 }
 
 // Runs a make_* body; a C++ exception (only the messages of refusals allocate) becomes a Python one. The unwind
@@ -432,98 +444,45 @@ PyObject* guarded(Body&& body) {
 
 }  // namespace producer_detail
 
-inline PyObject* make_pair(const PairValues& values) {
-    return producer_detail::guarded([&]() -> PyObject* {
-        using namespace producer_detail;
-        constexpr const RecordSpec& record = pair_record;
-        if (!check_member(record, "kind", values.kind) || !check_text(record, "code", values.code) ||
-            !check_text(record, "base", values.base) || !check_text(record, "quote", values.quote)) {
-            return nullptr;
-        }
-        auto* pair = allocate<PairObject>(0);
-        if (pair == nullptr) return nullptr;
-        pair->kind = values.kind;
-        pair->min_volume = values.min_volume;
-        pair->min_price = values.min_price;
-        pair->min_amount = values.min_amount;
-        return finish_texts(pair, {{&pair->code, values.code}, {&pair->base, values.base}, {&pair->quote, values.quote}});
-    });
-}
-
-inline PyObject* make_candle(const CandleValues& values) {
-    return producer_detail::guarded([&]() -> PyObject* {
-        using namespace producer_detail;
-        constexpr const RecordSpec& record = candle_record;
-        if (!check_member(record, "kind", values.kind) || !check_text(record, "code", values.code) ||
-            !check_member(record, "interval", values.interval)) {
-            return nullptr;
-        }
-        const auto open_time = resolve(record, "open_time", values.open_time);
-        if (!open_time) return nullptr;
-        const auto close_time = resolve(record, "close_time", values.close_time);
-        if (!close_time) return nullptr;
-        auto* candle = allocate<CandleObject>(1);
-        if (candle == nullptr) return nullptr;
-        candle->kind = values.kind;
-        candle->interval = values.interval;
-        candle->open_time = *open_time;
-        candle->close_time = *close_time;
-        candle->open = values.open;
-        candle->high = values.high;
-        candle->low = values.low;
-        candle->close = values.close;
-        candle->volume = values.volume;
-        candle->amount = values.amount;
-        candle->trades = values.trades;
-        return finish_texts(candle, {{&candle->code, values.code}});
-    });
-}
-
-inline PyObject* make_order(const OrderValues& values) {
-    return producer_detail::guarded([&]() -> PyObject* {
-        using namespace producer_detail;
-        constexpr const RecordSpec& record = order_record;
-        if (!check_text(record, "id", values.id) || !check_member(record, "kind", values.kind) ||
-            !check_member(record, "type", values.type) || !check_member(record, "side", values.side) ||
-            !check_text(record, "code", values.code) || !check_member(record, "status", values.status)) {
-            return nullptr;
-        }
-        const auto create_time = resolve(record, "create_time", values.create_time);
-        if (!create_time) return nullptr;
-        auto* order = allocate<OrderObject>(2);
-        if (order == nullptr) return nullptr;
-        order->kind = values.kind;
-        order->type = values.type;
-        order->side = values.side;
-        order->status = values.status;
-        order->volume = values.volume;
-        order->price = values.price;
-        order->filled_volume = values.filled_volume;
-        order->filled_price = values.filled_price;
-        order->fee = values.fee;
-        order->create_time = *create_time;
-        return finish_texts(order, {{&order->id, values.id}, {&order->code, values.code}});
-    });
-}
-
-inline PyObject* make_position(const PositionValues& values) {
-    return producer_detail::guarded([&]() -> PyObject* {
-        using namespace producer_detail;
-        constexpr const RecordSpec& record = position_record;
-        if (!check_member(record, "kind", values.kind) || !check_text(record, "code", values.code) ||
-            !check_member(record, "side", values.side)) {
-            return nullptr;
-        }
-        auto* position = allocate<PositionObject>(3);
-        if (position == nullptr) return nullptr;
-        position->kind = values.kind;
-        position->side = values.side;
-        position->volume = values.volume;
-        position->price = values.price;
-        position->leverage = values.leverage;
-        return finish_texts(position, {{&position->code, values.code}});
-    });
-}
+// make_pair, make_candle, make_order and make_position: every field checked in its order, then the record
+// allocated and every field stored; a text that cannot be copied frees the record again.
+#define KAVNO_READY_FIELD(R, name, kind, doc, given) \
+    typename field_copy<FieldKind::kind>::Ready name##_ready{};
+#define KAVNO_READY_MEMBER(R, name, type, doc, given) typename member_copy<::kavno::type>::Ready name##_ready{};
+#define KAVNO_CHECK_FIELD(R, name, kind, doc, given) \
+    &&field_copy<FieldKind::kind>::check(record, #name, values.name, name##_ready)
+#define KAVNO_CHECK_MEMBER(R, name, type, doc, given) \
+    &&member_copy<::kavno::type>::check(record, #name, values.name, name##_ready)
+#define KAVNO_STORE_FIELD(R, name, kind, doc, given) \
+    &&field_copy<FieldKind::kind>::store(object->name, values.name, name##_ready)
+#define KAVNO_STORE_MEMBER(R, name, type, doc, given) \
+    &&member_copy<::kavno::type>::store(object->name, values.name, name##_ready)
+#define KAVNO_MAKE_RECORD(Class, prefix, doc, FIELDS)                                   \
+    inline PyObject* make_##prefix(const Class##Values& values) {                       \
+        return producer_detail::guarded([&]() -> PyObject* {                            \
+            using namespace producer_detail;                                            \
+            constexpr const RecordSpec& record = prefix##_record;                       \
+            FIELDS(Class, KAVNO_READY_FIELD, KAVNO_READY_MEMBER)                        \
+            if (!(true FIELDS(Class, KAVNO_CHECK_FIELD, KAVNO_CHECK_MEMBER))) {         \
+                return nullptr;                                                         \
+            }                                                                           \
+            auto* object = allocate<Class##Object>();                                   \
+            if (object == nullptr) return nullptr;                                      \
+            if (!(true FIELDS(Class, KAVNO_STORE_FIELD, KAVNO_STORE_MEMBER))) {         \
+                Py_DECREF(reinterpret_cast<PyObject*>(object));                         \
+                return nullptr;                                                         \
+            }                                                                           \
+            return reinterpret_cast<PyObject*>(object);                                 \
+        });                                                                             \
+    }
+KAVNO_RECORDS(KAVNO_MAKE_RECORD)
+#undef KAVNO_MAKE_RECORD
+#undef KAVNO_STORE_MEMBER
+#undef KAVNO_STORE_FIELD
+#undef KAVNO_CHECK_MEMBER
+#undef KAVNO_CHECK_FIELD
+#undef KAVNO_READY_MEMBER
+#undef KAVNO_READY_FIELD
 
 }  // namespace kavno
 

@@ -24,60 +24,119 @@ struct Text {
     Py_ssize_t size;
 };
 
-struct PairObject {
-    PyObject ob_base;
-    TradeKind kind;
-    Text code;
-    Text base;
-    Text quote;
-    double min_volume;
-    double min_price;
-    double min_amount;
-};
+// Each record's fields, described once, in layout order: FIELD(Record, name, Kind, "doc", given) for a text, a
+// number or a date, MEMBER(Record, name, Enumeration, "doc", given) for an enumeration. The lists generate the
+// records' structures (below), their field tables, the producer's *Values structures and the copy of each field
+// (producer.hpp), and the keywords of a factory that makes records from Python (kavno_feed's). `given` says what
+// such a factory takes for a field left out: required (it must be given), zero (0, empty, the first member,
+// 1970-01-01T00:00:00Z), derived (computed from the fields given) or value(v).
+#define KAVNO_PAIR_FIELDS(R, FIELD, MEMBER)                   \
+    MEMBER(R, kind, TradeKind, "交易品种", zero)               \
+    FIELD(R, code, Text, "交易代码", required)                 \
+    FIELD(R, base, Text, "基础货币", required)                 \
+    FIELD(R, quote, Text, "计价货币", required)                \
+    FIELD(R, min_volume, Double, "最小下单数量", zero)         \
+    FIELD(R, min_price, Double, "最小下单价格", zero)          \
+    FIELD(R, min_amount, Double, "最小下单金额", zero)
 
-struct CandleObject {
-    PyObject ob_base;
-    TradeKind kind;
-    Text code;
-    CandleInterval interval;
-    UtcDateTime open_time;
-    UtcDateTime close_time;
-    double open;
-    double high;
-    double low;
-    double close;
-    double volume;
-    double amount;
-    std::int64_t trades;
-};
+#define KAVNO_CANDLE_FIELDS(R, FIELD, MEMBER)                 \
+    MEMBER(R, kind, TradeKind, "交易品种", zero)               \
+    FIELD(R, code, Text, "交易代码", required)                 \
+    MEMBER(R, interval, CandleInterval, "K线周期", zero)       \
+    FIELD(R, open_time, DateTime, "开盘时间", required)        \
+    FIELD(R, close_time, DateTime, "收盘时间", derived)        \
+    FIELD(R, open, Double, "开盘价", derived)                  \
+    FIELD(R, high, Double, "最高价", derived)                  \
+    FIELD(R, low, Double, "最低价", derived)                   \
+    FIELD(R, close, Double, "收盘价", required)                \
+    FIELD(R, volume, Double, "成交量", zero)                   \
+    FIELD(R, amount, Double, "成交额", zero)                   \
+    FIELD(R, trades, Int64, "交易笔数", zero)
 
-struct OrderObject {
-    PyObject ob_base;
-    Text id;
-    TradeKind kind;
-    TradeType type;
-    TradeSide side;
-    Text code;
-    OrderStatus status;
-    double volume;
-    double price;
-    double filled_volume;
-    double filled_price;
-    double fee;
-    UtcDateTime create_time;
-};
+#define KAVNO_ORDER_FIELDS(R, FIELD, MEMBER)                  \
+    FIELD(R, id, Text, "订单ID", required)                     \
+    MEMBER(R, kind, TradeKind, "交易品种", zero)               \
+    MEMBER(R, type, TradeType, "交易类型", zero)               \
+    MEMBER(R, side, TradeSide, "交易方向", required)           \
+    FIELD(R, code, Text, "交易代码", required)                 \
+    MEMBER(R, status, OrderStatus, "订单状态", zero)           \
+    FIELD(R, volume, Double, "下单数量", required)             \
+    FIELD(R, price, Double, "下单价格", required)              \
+    FIELD(R, filled_volume, Double, "已成交数量", zero)        \
+    FIELD(R, filled_price, Double, "已成交均价", zero)         \
+    FIELD(R, fee, Double, "交易手续费", zero)                  \
+    FIELD(R, create_time, DateTime, "下单时间", required)
 
-struct PositionObject {
-    PyObject ob_base;
-    TradeKind kind;
-    Text code;
-    TradeSide side;
-    double volume;
-    double price;
-    std::int32_t leverage;
-};
+#define KAVNO_POSITION_FIELDS(R, FIELD, MEMBER)               \
+    MEMBER(R, kind, TradeKind, "交易品种", zero)               \
+    FIELD(R, code, Text, "交易代码", required)                 \
+    MEMBER(R, side, TradeSide, "交易方向", required)           \
+    FIELD(R, volume, Double, "持仓数量", required)             \
+    FIELD(R, price, Double, "持仓均价", required)              \
+    FIELD(R, leverage, Int32, "杠杆倍率", value(1))
+
+// The four records in registration order: RECORD(Class, table prefix, "class docstring", field list).
+#define KAVNO_RECORDS(RECORD)                            \
+    RECORD(Pair, pair, "交易对", KAVNO_PAIR_FIELDS)       \
+    RECORD(Candle, candle, "K线", KAVNO_CANDLE_FIELDS)    \
+    RECORD(Order, order, "订单", KAVNO_ORDER_FIELDS)      \
+    RECORD(Position, position, "持仓", KAVNO_POSITION_FIELDS)
 
 enum class FieldKind : std::uint8_t { Text, Double, Int64, Int32, Enumeration, DateTime };
+
+// How a record stores a field of each kind.
+template <FieldKind Kind>
+struct stored_field;
+template <>
+struct stored_field<FieldKind::Text> {
+    using type = Text;
+};
+template <>
+struct stored_field<FieldKind::Double> {
+    using type = double;
+};
+template <>
+struct stored_field<FieldKind::Int64> {
+    using type = std::int64_t;
+};
+template <>
+struct stored_field<FieldKind::Int32> {
+    using type = std::int32_t;
+};
+template <>
+struct stored_field<FieldKind::DateTime> {
+    using type = UtcDateTime;
+};
+
+// The record structures: the object header, then every field of the list in its order.
+#define KAVNO_STORE_FIELD(R, name, kind, doc, given) ::kavno::stored_field<::kavno::FieldKind::kind>::type name;
+#define KAVNO_STORE_MEMBER(R, name, type, doc, given) ::kavno::type name;
+#define KAVNO_RECORD_STRUCT(Class, prefix, doc, FIELDS)             \
+    struct Class##Object {                                          \
+        PyObject ob_base;                                           \
+        FIELDS(Class, KAVNO_STORE_FIELD, KAVNO_STORE_MEMBER)        \
+    };
+KAVNO_RECORDS(KAVNO_RECORD_STRUCT)
+#undef KAVNO_RECORD_STRUCT
+#undef KAVNO_STORE_MEMBER
+#undef KAVNO_STORE_FIELD
+
+// Which record: their positions in registration order, the index of kavno::records.
+enum class RecordId : std::uint8_t {
+#define KAVNO_RECORD_ID(Class, prefix, doc, FIELDS) Class,
+    KAVNO_RECORDS(KAVNO_RECORD_ID)
+#undef KAVNO_RECORD_ID
+};
+
+template <class Object>
+struct record_traits;
+#define KAVNO_RECORD_TRAITS(Class, prefix, doc, FIELDS)             \
+    template <>                                                     \
+    struct record_traits<Class##Object> {                           \
+        static constexpr RecordId id = RecordId::Class;             \
+    };
+KAVNO_RECORDS(KAVNO_RECORD_TRAITS)
+#undef KAVNO_RECORD_TRAITS
 
 // Who wrote a field table: the first member of every FieldSpec, in this layout and every one to come, so that a
 // producer can read it from any kavno's table before trusting anything else in it.
@@ -104,64 +163,19 @@ struct FieldSpec {
     EnumClass enumeration;  // for FieldKind::Enumeration only
 };
 
-#define KAVNO_FIELD(record, name, kind, doc)                                                                   \
-    ::kavno::FieldSpec{::kavno::this_layout, #name, ::kavno::FieldKind::kind, offsetof(record, name), doc, \
-                       ::kavno::EnumClass{}}
-#define KAVNO_ENUM_FIELD(record, name, type, doc)                                                             \
-    ::kavno::FieldSpec{::kavno::this_layout, #name, ::kavno::FieldKind::Enumeration, offsetof(record, name), doc, \
-                       ::kavno::enum_traits<::kavno::type>::id}
-
-inline constexpr FieldSpec pair_fields[] = {
-    KAVNO_ENUM_FIELD(PairObject, kind, TradeKind, "交易品种"),
-    KAVNO_FIELD(PairObject, code, Text, "交易代码"),
-    KAVNO_FIELD(PairObject, base, Text, "基础货币"),
-    KAVNO_FIELD(PairObject, quote, Text, "计价货币"),
-    KAVNO_FIELD(PairObject, min_volume, Double, "最小下单数量"),
-    KAVNO_FIELD(PairObject, min_price, Double, "最小下单价格"),
-    KAVNO_FIELD(PairObject, min_amount, Double, "最小下单金额"),
-};
-
-inline constexpr FieldSpec candle_fields[] = {
-    KAVNO_ENUM_FIELD(CandleObject, kind, TradeKind, "交易品种"),
-    KAVNO_FIELD(CandleObject, code, Text, "交易代码"),
-    KAVNO_ENUM_FIELD(CandleObject, interval, CandleInterval, "K线周期"),
-    KAVNO_FIELD(CandleObject, open_time, DateTime, "开盘时间"),
-    KAVNO_FIELD(CandleObject, close_time, DateTime, "收盘时间"),
-    KAVNO_FIELD(CandleObject, open, Double, "开盘价"),
-    KAVNO_FIELD(CandleObject, high, Double, "最高价"),
-    KAVNO_FIELD(CandleObject, low, Double, "最低价"),
-    KAVNO_FIELD(CandleObject, close, Double, "收盘价"),
-    KAVNO_FIELD(CandleObject, volume, Double, "成交量"),
-    KAVNO_FIELD(CandleObject, amount, Double, "成交额"),
-    KAVNO_FIELD(CandleObject, trades, Int64, "交易笔数"),
-};
-
-inline constexpr FieldSpec order_fields[] = {
-    KAVNO_FIELD(OrderObject, id, Text, "订单ID"),
-    KAVNO_ENUM_FIELD(OrderObject, kind, TradeKind, "交易品种"),
-    KAVNO_ENUM_FIELD(OrderObject, type, TradeType, "交易类型"),
-    KAVNO_ENUM_FIELD(OrderObject, side, TradeSide, "交易方向"),
-    KAVNO_FIELD(OrderObject, code, Text, "交易代码"),
-    KAVNO_ENUM_FIELD(OrderObject, status, OrderStatus, "订单状态"),
-    KAVNO_FIELD(OrderObject, volume, Double, "下单数量"),
-    KAVNO_FIELD(OrderObject, price, Double, "下单价格"),
-    KAVNO_FIELD(OrderObject, filled_volume, Double, "已成交数量"),
-    KAVNO_FIELD(OrderObject, filled_price, Double, "已成交均价"),
-    KAVNO_FIELD(OrderObject, fee, Double, "交易手续费"),
-    KAVNO_FIELD(OrderObject, create_time, DateTime, "下单时间"),
-};
-
-inline constexpr FieldSpec position_fields[] = {
-    KAVNO_ENUM_FIELD(PositionObject, kind, TradeKind, "交易品种"),
-    KAVNO_FIELD(PositionObject, code, Text, "交易代码"),
-    KAVNO_ENUM_FIELD(PositionObject, side, TradeSide, "交易方向"),
-    KAVNO_FIELD(PositionObject, volume, Double, "持仓数量"),
-    KAVNO_FIELD(PositionObject, price, Double, "持仓均价"),
-    KAVNO_FIELD(PositionObject, leverage, Int32, "杠杆倍率"),
-};
-
-#undef KAVNO_ENUM_FIELD
-#undef KAVNO_FIELD
+// The field tables, one row per field of the list.
+#define KAVNO_FIELD_SPEC(R, name, kind, doc, given)                                                            \
+    ::kavno::FieldSpec{::kavno::this_layout, #name, ::kavno::FieldKind::kind, offsetof(R##Object, name), doc, \
+                       ::kavno::EnumClass{}},
+#define KAVNO_MEMBER_SPEC(R, name, type, doc, given)                                                             \
+    ::kavno::FieldSpec{::kavno::this_layout, #name, ::kavno::FieldKind::Enumeration, offsetof(R##Object, name), doc, \
+                       ::kavno::enum_traits<::kavno::type>::id},
+#define KAVNO_FIELD_TABLE(Class, prefix, doc, FIELDS) \
+    inline constexpr FieldSpec prefix##_fields[] = {FIELDS(Class, KAVNO_FIELD_SPEC, KAVNO_MEMBER_SPEC)};
+KAVNO_RECORDS(KAVNO_FIELD_TABLE)
+#undef KAVNO_FIELD_TABLE
+#undef KAVNO_MEMBER_SPEC
+#undef KAVNO_FIELD_SPEC
 
 // The class name within a heap type's spec name ("builtins.Candle" -> "Candle").
 constexpr const char* class_name_of(const char* spec_name) noexcept { return spec_name + sizeof("builtins.") - 1; }
@@ -176,22 +190,17 @@ struct RecordSpec {
     const char* name() const noexcept { return class_name_of(spec_name); }
 };
 
-// The four records in registration order: RECORD(Class, table prefix).
-#define KAVNO_RECORDS(RECORD) RECORD(Pair, pair) RECORD(Candle, candle) RECORD(Order, order) RECORD(Position, position)
-
-inline constexpr RecordSpec pair_record{"builtins.Pair", "交易对", sizeof(PairObject), pair_fields, std::size(pair_fields)};
-inline constexpr RecordSpec candle_record{"builtins.Candle", "K线", sizeof(CandleObject), candle_fields,
-                                          std::size(candle_fields)};
-inline constexpr RecordSpec order_record{"builtins.Order", "订单", sizeof(OrderObject), order_fields,
-                                         std::size(order_fields)};
-inline constexpr RecordSpec position_record{"builtins.Position", "持仓", sizeof(PositionObject), position_fields,
-                                            std::size(position_fields)};
+#define KAVNO_RECORD_SPEC(Class, prefix, doc, FIELDS)                                                          \
+    inline constexpr RecordSpec prefix##_record{"builtins." #Class, doc, sizeof(Class##Object), prefix##_fields, \
+                                                std::size(prefix##_fields)};
+KAVNO_RECORDS(KAVNO_RECORD_SPEC)
+#undef KAVNO_RECORD_SPEC
 
 // Indexed by registration order among the records.
 inline constexpr const RecordSpec* records[] = {
-#define KAVNO_RECORD_SPEC(name, prefix) &prefix##_record,
-    KAVNO_RECORDS(KAVNO_RECORD_SPEC)
-#undef KAVNO_RECORD_SPEC
+#define KAVNO_RECORD_ENTRY(Class, prefix, doc, FIELDS) &prefix##_record,
+    KAVNO_RECORDS(KAVNO_RECORD_ENTRY)
+#undef KAVNO_RECORD_ENTRY
 };
 
 }  // namespace kavno

@@ -14,8 +14,16 @@
 #include <string_view>
 #include <tuple>
 #include <utility>
+#include <vector>
 
 namespace kavno {
+
+// A C function of any of the method-table signatures as the table's PyCFunction (which METH_* flags then say how
+// to call).
+template <auto Function>
+PyCFunction method_entry() {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Function));
+}
 
 // A string literal usable as a template argument.
 template <std::size_t N>
@@ -95,13 +103,49 @@ class Function {
         if constexpr (arity == 0) {
             return noargs;
         } else {
-            return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fastcall));
+            return method_entry<fastcall>();
         }
     }
 
 public:
     static inline const FunctionDescription description{Name.view(), names, Doc.view(), entry(),
                                                         arity == 0 ? METH_NOARGS : METH_FASTCALL | METH_KEYWORDS};
+};
+
+// A keyword-only parameter, and whether it must be given.
+struct KeywordParam {
+    std::string_view name;
+    bool required;
+};
+
+// The signature `name(data, /, *, code, interval, kind=None)`: parameters taken by position only, then parameters
+// taken by keyword only, for functions of many parameters, most of them optional. bind() fills one slot per
+// parameter, positional ones first (borrowed; null where a parameter that is not required was left out or given
+// as None, which asks for its default), or fails with the TypeError CPython gives a Python function of the same
+// signature, checked in the same order.
+class KeywordSignature {
+public:
+    KeywordSignature(std::string_view function, std::vector<std::string_view> positional,
+                     std::vector<KeywordParam> keywords);
+    // Makes the keyword names as interned str, once, at import; bind() needs them.
+    PyResult<Done> intern();
+    PyResult<Done> bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, std::span<PyObject*> slots) const;
+
+    std::string_view function() const { return function_; }
+    std::size_t size() const { return positional_.size() + keywords_.size(); }
+    // "name($module, data, /, *, code, kind=None)\n--\n\n" and the doc: what a module function's __doc__ is
+    // made of, for __text_signature__.
+    std::string doc_with_signature(std::string_view doc) const;
+
+private:
+    PyResult<Done> refuse_keyword(PyObject* keyword, PyObject* kwnames) const;
+
+    std::string_view function_;
+    std::vector<std::string_view> positional_;
+    std::vector<KeywordParam> keywords_;
+    // One per keyword parameter, made at import and never released: the signature outlives the interpreter (it is
+    // destroyed at exit, after finalization), so it holds no reference it would have to give back.
+    std::vector<PyObject*> interned_;
 };
 
 }  // namespace kavno

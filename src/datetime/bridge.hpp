@@ -14,6 +14,13 @@ struct AsUtcDateTime {
     static PyResult<UtcDateTime> convert(PyObject* object);
 };
 
+// The same rule, and a tzinfo that is UTC by definition rather than by comparing equal to datetime.timezone.utc: a
+// zoneinfo or pytz zone of a UTC name ("UTC", "Etc/UTC", "GMT", ...) or dateutil's tzutc, that gives the offset 0
+// for the datetime, as the data of other libraries carries. Never a zone that is at offset 0 only at times.
+struct AsAnyUtcDateTime {
+    static PyResult<UtcDateTime> convert(PyObject* object);
+};
+
 // The three members of the datetime C API that results are made with, copied out of the capsule once (in
 // bridge.cpp, the one file that includes datetime.h) so that the making of a result inlines into each entry.
 struct DateTimeMaker {

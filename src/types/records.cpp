@@ -3,7 +3,6 @@
 #include "types/records.hpp"
 
 #include "datetime/bridge.hpp"
-#include "types/classes.hpp"
 #include "types/enumerations.hpp"
 
 #include <array>
@@ -35,16 +34,20 @@ PyObject* read_field(PyObject* self, void* closure) {
     Py_UNREACHABLE();
 }
 
-template <std::size_t R>
+template <RecordId R>
 void record_dealloc(PyObject* self) {
-    const RecordSpec& spec = *records[R];
+    const RecordSpec& spec = *records[static_cast<std::size_t>(R)];
     for (std::size_t i = 0; i < spec.field_count; ++i) {
         if (spec.fields[i].kind == FieldKind::Text) PyMem_Free(field_at<Text>(self, spec.fields[i]).data);
     }
     free_instance(self);
 }
 
-constexpr destructor record_deallocs[] = {record_dealloc<0>, record_dealloc<1>, record_dealloc<2>, record_dealloc<3>};
+constexpr destructor record_deallocs[] = {
+#define KAVNO_RECORD_DEALLOC(Class, prefix, doc, FIELDS) record_dealloc<RecordId::Class>,
+    KAVNO_RECORDS(KAVNO_RECORD_DEALLOC)
+#undef KAVNO_RECORD_DEALLOC
+};
 static_assert(std::size(record_deallocs) == std::size(records));
 
 // Getset tables, made on first build and kept: the types point at them.

@@ -38,15 +38,15 @@ def make_candle(
     code: str,
     open_time: _Date,
     close: _Number,
+    kind: TradeKind | int | None = None,
+    interval: CandleInterval | int | None = None,
+    close_time: _Date | None = None,
     open: _Number | None = None,
     high: _Number | None = None,
     low: _Number | None = None,
     volume: _Number | None = None,
     amount: _Number | None = None,
     trades: int | None = None,
-    kind: TradeKind | int | None = None,
-    interval: CandleInterval | int | None = None,
-    close_time: _Date | None = None,
 ) -> Candle:
     """A Candle record; only what a test must say is required.
 
@@ -59,10 +59,10 @@ def make_candle(
 def make_order(
     *,
     id: str,
-    code: str,
     side: TradeSide | int,
-    price: _Number,
+    code: str,
     volume: _Number,
+    price: _Number,
     create_time: _Date,
     kind: TradeKind | int | None = None,
     type: TradeType | int | None = None,

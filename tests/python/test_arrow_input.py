@@ -547,5 +547,6 @@ def test_the_series_protocol_odds_and_ends():
     assert operator.length_hint(iterator) == 1
     with pytest.raises(TypeError, match="^index expected 1 to 3 arguments, got 0$"):
         series.index()
-    with pytest.raises(TypeError, match="^candles\\(\\) takes 1 positional argument \\(the data\\) but 2 were given$"):
+    with pytest.raises(TypeError, match="^candles\\(\\) takes 1 positional argument but 2 positional arguments "
+                                        "\\(and 2 keyword-only arguments\\) were given$"):
         feed.candles({}, {}, code="X", interval=0)

@@ -178,15 +178,42 @@ def test_every_refusal_names_the_field(factory, base, override, error, message):
     assert type(info.value) is error and info.value.args == (message,)
 
 
-def test_binding_refusals():
-    with pytest.raises(TypeError, match=r"^make_pair\(\) takes no positional arguments \(1 given\); every argument "
-                                        r"is a keyword$"):
-        feed.make_pair("X", base="B", quote="Q")
-    with pytest.raises(TypeError, match=r"^make_candle\(\) missing 2 required keyword-only arguments: "
-                                        r"'open_time', 'close'$"):
-        feed.make_candle(code="X")
-    with pytest.raises(TypeError, match=r"^make_position\(\) got an unexpected keyword argument 'x'$"):
-        feed.make_position(**POSITION, x=1)
+@pytest.mark.parametrize("call, message", [  # what CPython says of a Python function of the same signature
+    (lambda: feed.make_pair("X", base="B", quote="Q"),
+     "make_pair() takes 0 positional arguments but 1 positional argument (and 2 keyword-only arguments) were given"),
+    (lambda: feed.make_pair("X", "B"), "make_pair() takes 0 positional arguments but 2 were given"),
+    (lambda: feed.make_candle(code="X"), "make_candle() missing 2 required keyword-only arguments: 'open_time' and "
+                                         "'close'"),
+    (lambda: feed.make_candle(), "make_candle() missing 3 required keyword-only arguments: 'code', 'open_time', and "
+                                 "'close'"),
+    (lambda: feed.make_position(**POSITION, x=1), "make_position() got an unexpected keyword argument 'x'"),
+    (lambda: feed.candles(), "candles() missing 1 required positional argument: 'data'"),
+    (lambda: feed.candles({}, {}), "candles() takes 1 positional argument but 2 were given"),
+    (lambda: feed.candles_by(data={}, by="code", interval=0),
+     "candles_by() got some positional-only arguments passed as keyword arguments: 'data'"),
+    (lambda: feed.candles({}, code="X"), "candles() missing 1 required keyword-only argument: 'interval'"),
+])
+def test_binding_refusals(call, message):
+    with pytest.raises(TypeError) as info:
+        call()
+    assert str(info.value) == message
+
+
+def test_the_binding_messages_are_cpythons():
+    python = {}
+    exec("def make_candle(*, code, open_time, close, kind=None): pass\n"
+         "def candles(data, /, *, code, interval, kind=None): pass", python)
+    make_candle, candles = python["make_candle"], python["candles"]
+    for ours, theirs in [(lambda: feed.make_candle(1, code="X"), lambda: make_candle(1, code="X")),
+                         (lambda: feed.make_candle(open_time=0), lambda: make_candle(open_time=0)),
+                         (lambda: feed.candles(1, 2, code="X"), lambda: candles(1, 2, code="X")),
+                         (lambda: feed.candles(data=1, code="X"), lambda: candles(data=1, code="X"))]:
+        messages = []
+        for call in (ours, theirs):
+            with pytest.raises(TypeError) as info:
+                call()
+            messages.append(str(info.value))
+        assert messages[0] == messages[1]
 
 
 class FloatRaising:
@@ -566,7 +593,7 @@ bar = feed.make_candle(code="X", open_time=0, close=1.0, trades=3)
 assert (bar.trades, bar.close) == (3, 1.0)
 assert len(feed.candles(columns, code="X", interval=0)) == 1
 for bad, message in ((dict(wrong=1), "make_candle() got an unexpected keyword argument 'wrong'"),
-                     (dict(open_time=0), "make_candle() missing 2 required keyword-only arguments: 'code', 'close'")):
+                     (dict(open_time=0), "make_candle() missing 2 required keyword-only arguments: 'code' and 'close'")):
     try:
         feed.make_candle(**bad)
     except TypeError as error:
