@@ -111,10 +111,11 @@ test-asan: check-python
 	$(ASAN_VENV)/bin/python -m cmake --build build/host-asan
 	$(ASAN_ENV) KAVNO_HOST=$(CURDIR)/build/host-asan/examples/kavno_host $(ASAN_VENV)/bin/python -m pytest -p no:cacheprovider
 
-# The Python suite under memcheck, with the interpreter's allocator off; any error fails the run.
+# The Python suite under memcheck, with the interpreter's allocator off; any error fails the run. The tests marked
+# not_under_memcheck (the allocation-failure sweep's hundreds of processes, the pictures) stay out.
 test-valgrind: venvs
 	PYTHONMALLOC=malloc valgrind --quiet --error-exitcode=99 --track-origins=no --leak-check=no \
-	  --suppressions=tools/valgrind-python.supp $(PY) -m pytest -p no:cacheprovider -x -q
+	  --suppressions=tools/valgrind-python.supp $(PY) -m pytest -p no:cacheprovider -x -q -m "not not_under_memcheck"
 
 # libFuzzer on the pure core, FUZZ_SECONDS per target; it needs clang with its libFuzzer runtime. New inputs go
 # to build/fuzz/corpus; tests/fuzz/corpus holds the committed seeds that `make test` replays.

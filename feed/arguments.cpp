@@ -167,6 +167,8 @@ bool as_member(Field field, kavno::EnumClass which, PyObject* object, std::uint8
         std::string shown = "an int too long to show";  // beyond the interpreter's limit on digits
         if (Ref text = Ref::steal(PyObject_Str(object)); text && PyUnicode_AsUTF8(text.get())) {
             shown = PyUnicode_AsUTF8(text.get());
+        } else if (!PyErr_ExceptionMatches(PyExc_ValueError)) {
+            return false;  // not the limit on digits: out of memory, as it was raised
         }
         PyErr_Clear();
         return refuse(PyExc_ValueError, field,

@@ -22,7 +22,7 @@ PyMethodDef methods[] = {
     {"make_candle", kavno::method_entry<feed::make_candle>(), keywords, nullptr},
     {"make_order", kavno::method_entry<feed::make_order>(), keywords, nullptr},
     {"make_position", kavno::method_entry<feed::make_position>(), keywords, nullptr},
-    {"fields", feed::fields, METH_O,
+    {"fields", kavno::method_entry<feed::fields>(), METH_O,
      "fields($module, record, /)\n--\n\n"
      "A dict of a kavno record's fields (Pair, Candle, Order or Position), in their order: what a test prints or "
      "compares, as dataclasses.asdict does for a dataclass."},
@@ -32,7 +32,7 @@ PyMethodDef methods[] = {
      "Records compare by identity, as kavno's records must: a test that means their values asserts same(a, b)."},
     {"_series", kavno::method_entry<feed::rebuild_series>(), METH_FASTCALL,
      "_series($module, columns, code, interval, kind, reversed, /)\n--\n\nA CandleSeries unpickled (what __reduce_ex__ gives)."},
-    {"table", feed::table, METH_O,
+    {"table", kavno::method_entry<feed::table>(), METH_O,
      "table($module, records, /)\n--\n\n"
      "A RecordTable of records of one class (Pairs, Candles, Orders or Positions), one Arrow column per field: texts "
      "as strings, dates as UTC timestamps in microseconds, enumerations as dictionary-encoded member names "
@@ -89,9 +89,7 @@ bool prepare_signatures() {
     return true;
 }
 
-}  // namespace
-
-PyMODINIT_FUNC PyInit_kavno_feed() {
+PyObject* initialise() {
     if (runtime_finalized.load()) {
         PyErr_SetString(PyExc_ImportError,
                         "kavno_feed: the interpreter that imported kavno_feed was finalized; kavno_feed cannot be "
@@ -130,3 +128,7 @@ PyMODINIT_FUNC PyInit_kavno_feed() {
     (void)Py_AtExit(remember_finalization);
     return Py_NewRef(module);
 }
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_kavno_feed() { return kavno::Guarded<initialise>::call(); }

@@ -7,6 +7,7 @@
 #include "export.hpp"
 #include "boundary/ref.hpp"
 
+#include "boundary/entry.hpp"
 #include "boundary/lock.hpp"
 
 #include <cstddef>
@@ -310,64 +311,62 @@ PyObject* series_reduce_ex(PyObject* self, PyObject* protocol);
 PyObject* series_copy(PyObject* self, PyObject*) { return Py_NewRef(self); }
 
 PyMethodDef series_methods[] = {
-    {"__reduce_ex__", series_reduce_ex, METH_O,
+    {"__reduce_ex__", kavno::method_entry<series_reduce_ex>(), METH_O,
      "Pickles the series as its columns (open and close times in microseconds, the rest as they read), each one "
      "buffer, out of band with protocol 5; unpickled, its bars are checked again."},
-    {"__copy__", series_copy, METH_NOARGS, "The series itself: it is immutable."},
-    {"__deepcopy__", series_copy, METH_O, "The series itself: it is immutable."},
-    {"between", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(series_between)),
+    {"__copy__", kavno::method_entry<series_copy>(), METH_NOARGS, "The series itself: it is immutable."},
+    {"__deepcopy__", kavno::method_entry<series_copy>(), METH_O, "The series itself: it is immutable."},
+    {"between", kavno::method_entry<series_between>(),
      METH_FASTCALL | METH_KEYWORDS,
      "between(start, end) -> CandleSeries: the candles whose open times lie in [start, end) (aware UTC datetimes or "
      "milliseconds since the epoch), a view found by binary search; nothing is copied."},
-    {"__arrow_c_schema__", series_arrow_schema, METH_NOARGS,
+    {"__arrow_c_schema__", kavno::method_entry<series_arrow_schema>(), METH_NOARGS,
      "__arrow_c_schema__() -> PyCapsule: the Arrow schema of the series' columns."},
-    {"__arrow_c_stream__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(series_arrow_stream)),
+    {"__arrow_c_stream__", kavno::method_entry<series_arrow_stream>(),
      METH_FASTCALL | METH_KEYWORDS,
      "__arrow_c_stream__(requested_schema=None) -> PyCapsule: the series' rows as an Arrow stream: open_time and "
      "close_time (UTC timestamps in milliseconds), open, high, low, close, volume, amount (float64), trades (int64), "
      "with kavno.code, kavno.interval and kavno.kind in the schema's metadata. Columns already in that layout are "
      "handed out without a copy."},
-    {"count", series_count, METH_O, "count(value) -> int: how often value occurs; a candle from elsewhere never does."},
-    {"index", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(series_index)), METH_FASTCALL,
+    {"count", kavno::method_entry<series_count>(), METH_O, "count(value) -> int: how often value occurs; a candle from elsewhere never does."},
+    {"index", kavno::method_entry<series_index>(), METH_FASTCALL,
      "index(value, start=0, stop=...) -> int: raises ValueError: a candle from elsewhere is never in a series."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef series_getset[] = {
-    {"code", get_code, nullptr, "The trading code of every candle.", nullptr},
-    {"interval", get_interval, nullptr, "The CandleInterval of every candle.", nullptr},
-    {"kind", get_kind, nullptr, "The TradeKind of every candle.", nullptr},
+    {"code", kavno::getter_entry<get_code>(), nullptr, "The trading code of every candle.", nullptr},
+    {"interval", kavno::getter_entry<get_interval>(), nullptr, "The CandleInterval of every candle.", nullptr},
+    {"kind", kavno::getter_entry<get_kind>(), nullptr, "The TradeKind of every candle.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyMethodDef iterator_methods[] = {
-    {"__length_hint__", iterator_length_hint, METH_NOARGS, nullptr},
+    {"__length_hint__", kavno::method_entry<iterator_length_hint>(), METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
-
-void* slot(auto function) { return reinterpret_cast<void*>(function); }
 
 PyType_Slot series_slots[] = {
     {Py_tp_doc, const_cast<char*>(
                     "An immutable sequence of Candle records read from columns (made by kavno_feed.candles()).\n\n"
                     "len(), indexing (negative indices too), slicing (a view over the same columns, nothing "
                     "copied) and iteration. Every access makes a new Candle; the series holds only the columns.")},
-    {Py_tp_dealloc, slot(series_dealloc)},
-    {Py_tp_repr, slot(series_repr)},
-    {Py_tp_iter, slot(series_iter)},
-    {Py_sq_length, slot(series_length)},
-    {Py_sq_item, slot(series_item)},
-    {Py_mp_length, slot(series_length)},
-    {Py_mp_subscript, slot(series_subscript)},
+    {Py_tp_dealloc, kavno::slot_entry<series_dealloc>()},
+    {Py_tp_repr, kavno::slot_entry<series_repr>()},
+    {Py_tp_iter, kavno::slot_entry<series_iter>()},
+    {Py_sq_length, kavno::slot_entry<series_length>()},
+    {Py_sq_item, kavno::slot_entry<series_item>()},
+    {Py_mp_length, kavno::slot_entry<series_length>()},
+    {Py_mp_subscript, kavno::slot_entry<series_subscript>()},
     {Py_tp_methods, series_methods},
     {Py_tp_getset, series_getset},
     {0, nullptr},
 };
 
 PyType_Slot iterator_slots[] = {
-    {Py_tp_dealloc, slot(iterator_dealloc)},
-    {Py_tp_iter, slot(PyObject_SelfIter)},
-    {Py_tp_iternext, slot(iterator_next)},
+    {Py_tp_dealloc, kavno::slot_entry<iterator_dealloc>()},
+    {Py_tp_iter, kavno::slot_entry<PyObject_SelfIter>()},
+    {Py_tp_iternext, kavno::slot_entry<iterator_next>()},
     {Py_tp_methods, iterator_methods},
     {0, nullptr},
 };

@@ -202,20 +202,18 @@ void table_dealloc(PyObject* self) {
 }
 
 PyMethodDef table_methods[] = {
-    {"__arrow_c_stream__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(table_arrow_stream)),
+    {"__arrow_c_stream__", kavno::method_entry<table_arrow_stream>(),
      METH_FASTCALL | METH_KEYWORDS, "__arrow_c_stream__(requested_schema=None) -> PyCapsule: the table as an Arrow stream."},
-    {"__arrow_c_schema__", table_arrow_schema, METH_NOARGS, "__arrow_c_schema__() -> PyCapsule: the table's Arrow schema."},
+    {"__arrow_c_schema__", kavno::method_entry<table_arrow_schema>(), METH_NOARGS, "__arrow_c_schema__() -> PyCapsule: the table's Arrow schema."},
     {nullptr, nullptr, 0, nullptr},
 };
-
-void* slot(auto function) noexcept { return reinterpret_cast<void*>(function); }
 
 PyType_Slot table_slots[] = {
     {Py_tp_doc, const_cast<char*>("The fields of records as Arrow columns (made by kavno_feed.table()): pa.table(t), "
                                   "pl.DataFrame(pa.table(t)), duckdb.sql(\"SELECT * FROM t\"). len() is its rows.")},
-    {Py_tp_dealloc, slot(table_dealloc)},
-    {Py_tp_repr, slot(table_repr)},
-    {Py_sq_length, slot(table_length)},
+    {Py_tp_dealloc, kavno::slot_entry<table_dealloc>()},
+    {Py_tp_repr, kavno::slot_entry<table_repr>()},
+    {Py_sq_length, kavno::slot_entry<table_length>()},
     {Py_tp_methods, table_methods},
     {0, nullptr},
 };

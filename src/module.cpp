@@ -168,4 +168,4 @@ PyObject* initialise() {
 
 }  // namespace kavno
 
-PyMODINIT_FUNC PyInit_kavno() { return kavno::initialise(); }
+PyMODINIT_FUNC PyInit_kavno() { return kavno::Guarded<kavno::initialise>::call(); }

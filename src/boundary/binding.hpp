@@ -4,6 +4,7 @@
 // parameter named by an argument error all come from that one description, so they cannot drift apart.
 #pragma once
 
+#include "boundary/entry.hpp"
 #include "boundary/errors.hpp"
 #include "boundary/failure.hpp"
 
@@ -17,13 +18,6 @@
 #include <vector>
 
 namespace kavno {
-
-// A C function of any of the method-table signatures as the table's PyCFunction (which METH_* flags then say how
-// to call).
-template <auto Function>
-PyCFunction method_entry() {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Function));
-}
 
 // A string literal usable as a template argument.
 template <std::size_t N>
@@ -101,7 +95,7 @@ class Function {
 
     static PyCFunction entry() {
         if constexpr (arity == 0) {
-            return noargs;
+            return method_entry<noargs>();
         } else {
             return method_entry<fastcall>();
         }

@@ -1,8 +1,10 @@
 // PyType_FromSpec with the slot order every class shares.
 #include "boundary/heap_type.hpp"
 
-#include <array>
+#include "boundary/entry.hpp"
+
 #include <string>
+#include <vector>
 
 namespace kavno {
 
@@ -22,23 +24,26 @@ PyObject* refuse_construction(PyTypeObject* type, PyObject*, PyObject*) {
     return raise(Failure::of(PyExc_TypeError, std::move(message)));
 }
 
-void* to_slot(auto function) { return reinterpret_cast<void*>(function); }
-
 }  // namespace
 
 PyResult<Ref> build_heap_type(const TypeSpec& spec) {
-    std::array<PyType_Slot, 12> slots{};
-    std::size_t count = 0;
-    slots[count++] = {Py_tp_doc, const_cast<char*>(spec.doc)};
-    for (const PyType_Slot& slot : spec.own_slots) slots[count++] = slot;
-    if (spec.getset != nullptr) slots[count++] = {Py_tp_getset, spec.getset};
-    slots[count++] = {Py_tp_base, &PyBaseObject_Type};
-    slots[count++] = {Py_tp_new, to_slot(refuse_construction)};
-    slots[count++] = {Py_tp_dealloc, to_slot(spec.dealloc)};
-    slots[count++] = {0, nullptr};
+    // As many slots as the class brings, and the shared ones: sized to fit whatever the caller's list holds.
+    std::vector<PyType_Slot> slots;
+    slots.reserve(spec.own_slots.size() + 6);
+    slots.push_back({Py_tp_doc, const_cast<char*>(spec.doc)});
+    slots.insert(slots.end(), spec.own_slots.begin(), spec.own_slots.end());
+    if (spec.getset != nullptr) slots.push_back({Py_tp_getset, spec.getset});
+    slots.push_back({Py_tp_base, &PyBaseObject_Type});
+    slots.push_back({Py_tp_new, slot_entry<refuse_construction>()});
+    slots.push_back({Py_tp_dealloc, reinterpret_cast<void*>(spec.dealloc)});
+    slots.push_back({0, nullptr});
     PyType_Spec type_spec{spec.spec_name, static_cast<int>(spec.basicsize), 0, Py_TPFLAGS_DEFAULT, slots.data()};
     Ref type = Ref::steal(PyType_FromSpec(&type_spec));
-    if (!type) return Unexpected(Failure::fetch());
+    if (!type) {
+        // CPython's type creation can fail on an allocation without saying so (3.13 does): that is a MemoryError.
+        if (!PyErr_Occurred()) PyErr_NoMemory();
+        return Unexpected(Failure::fetch());
+    }
     return type;
 }
 

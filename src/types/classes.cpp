@@ -60,13 +60,16 @@ PyResult<Done> fill_members(ClassId id, PyTypeObject* type) {
         }
         values.push_back(std::move(value).value());
     }
+    // Into the class's dict itself: setting a type's attribute can report a failed allocation as an AttributeError.
+    PyObject* dict = type->tp_dict;  // borrowed; a heap type's own
     for (std::size_t i = 0; i < values.size(); ++i) {
-        if (PyObject_SetAttrString(reinterpret_cast<PyObject*>(type), enumeration.members[i], values[i].get()) < 0) {
+        if (PyDict_SetItemString(dict, enumeration.members[i], values[i].get()) < 0) {
             return Unexpected(caused("An error occurred while initializing `" + std::string(class_name(id)) +
                                          ".__dict__`",
                                      Failure::fetch()));
         }
     }
+    PyType_Modified(type);
     return Done{};
 }
 

@@ -4,6 +4,7 @@
 #include "types/enumerations.hpp"
 
 #include "types/classes.hpp"
+#include "boundary/entry.hpp"
 
 #include <cstring>
 #include <optional>
@@ -94,12 +95,11 @@ PyObject* enum_compare(PyObject* self, PyObject* other, int op) {
 
 void enum_dealloc(PyObject* self) { free_instance(self); }
 
-void* as_slot(auto function) { return reinterpret_cast<void*>(function); }
 
 const PyType_Slot enum_slots[] = {
-    {Py_tp_repr, as_slot(enum_repr)},
-    {Py_nb_int, as_slot(enum_int)},
-    {Py_tp_richcompare, as_slot(enum_compare)},
+    {Py_tp_repr, slot_entry<enum_repr>()},
+    {Py_nb_int, slot_entry<enum_int>()},
+    {Py_tp_richcompare, slot_entry<enum_compare>()},
 };
 
 }  // namespace

@@ -2,6 +2,7 @@
 // which says where the value lies and how it becomes a Python object. Each read makes a new object.
 #include "types/records.hpp"
 
+#include "boundary/entry.hpp"
 #include "datetime/bridge.hpp"
 #include "types/enumerations.hpp"
 
@@ -59,7 +60,7 @@ PyGetSetDef* getset_of(std::size_t index) {
         const RecordSpec& spec = *records[index];
         for (std::size_t i = 0; i < spec.field_count; ++i) {
             const FieldSpec& field = spec.fields[i];
-            table.push_back({field.name, read_field, nullptr, field.doc, const_cast<FieldSpec*>(&field)});
+            table.push_back({field.name, getter_entry<read_field>(), nullptr, field.doc, const_cast<FieldSpec*>(&field)});
         }
         table.push_back({nullptr, nullptr, nullptr, nullptr, nullptr});
     }

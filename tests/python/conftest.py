@@ -87,6 +87,9 @@ def pytest_configure(config):
     config.addinivalue_line(
         "markers", "leak_check(enabled=True): after the test passes, run its body again in counted rounds and fail "
         "if the interpreter's allocated blocks grow in every round or a long-lived object gains references")
+    config.addinivalue_line(
+        "markers", "not_under_memcheck: hundreds of processes or a renderer's work, minutes under valgrind, and no "
+        "code of kavno's that the rest of the suite does not already run there (make test-valgrind leaves it out)")
 
 
 @pytest.hookimpl(wrapper=True)

@@ -15,6 +15,7 @@ pytest.importorskip("pyarrow.parquet")
 import kavno  # noqa: E402
 import kavno_feed  # noqa: E402
 
+pytestmark = pytest.mark.not_under_memcheck
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(ROOT / "examples"))
 import backtest  # noqa: E402
