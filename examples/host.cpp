@@ -40,7 +40,7 @@ constexpr const char* usage =
 // The member of CandleInterval named `name`, as kavno's list of enumerations names them.
 std::optional<kavno::CandleInterval> interval_named(std::string_view name) {
     const kavno::EnumerationDescription& intervals =
-        kavno::enumerations[static_cast<std::size_t>(kavno::EnumClass::CandleInterval)];
+        kavno::enumerations[static_cast<std::size_t>(kavno::EnumerationId::CandleInterval)];
     for (std::uint8_t member = 0; member < intervals.member_count; ++member) {
         if (name == intervals.members[member]) return static_cast<kavno::CandleInterval>(member);
     }

@@ -81,7 +81,7 @@ const kavno::RecordSpec* record_spec_of(PyObject* object) {
     return nullptr;
 }
 
-PyTypeObject* enumeration_class(kavno::EnumClass which) {
+PyTypeObject* enumeration_class(kavno::EnumerationId which) {
     return reinterpret_cast<PyTypeObject*>(enumeration_classes[static_cast<std::size_t>(which)]);
 }
 
@@ -148,7 +148,7 @@ bool as_timepoint(Field field, PyObject* object, Timepoint& out) {
     return true;
 }
 
-bool as_member(Field field, kavno::EnumClass which, PyObject* object, std::uint8_t& out) {
+bool as_member(Field field, kavno::EnumerationId which, PyObject* object, std::uint8_t& out) {
     const kavno::EnumerationDescription& enumeration = kavno::enumerations[static_cast<std::size_t>(which)];
     long long value = 0;
     if (Py_IS_TYPE(object, enumeration_class(which))) {

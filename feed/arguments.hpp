@@ -26,7 +26,7 @@ using kavno::Ref;
 bool load_dependencies();
 
 // kavno's class for an enumeration (borrowed; kavno keeps its classes for the life of the process).
-PyTypeObject* enumeration_class(kavno::EnumClass which);
+PyTypeObject* enumeration_class(kavno::EnumerationId which);
 
 // The description of a kavno record's class (Pair, Candle, Order, Position), or null for any other object.
 const kavno::RecordSpec* record_spec_of(PyObject* object);
@@ -58,7 +58,7 @@ bool as_double(Field field, PyObject* object, double& out);
 bool as_int64(Field field, PyObject* object, std::int64_t& out);
 bool as_int32(Field field, PyObject* object, std::int32_t& out);
 bool as_timepoint(Field field, PyObject* object, Timepoint& out);
-bool as_member(Field field, kavno::EnumClass which, PyObject* object, std::uint8_t& out);
+bool as_member(Field field, kavno::EnumerationId which, PyObject* object, std::uint8_t& out);
 
 template <class E>
 bool as_enum(Field field, PyObject* object, E& out) {

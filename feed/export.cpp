@@ -103,7 +103,7 @@ std::string metadata_of(std::initializer_list<std::pair<std::string_view, std::s
     return out;
 }
 
-const char* member_name(kavno::EnumClass which, std::uint8_t value) {
+const char* member_name(kavno::EnumerationId which, std::uint8_t value) {
     return kavno::enumerations[static_cast<std::size_t>(which)].members[value];
 }
 
@@ -111,8 +111,8 @@ void fill_series_schema(ArrowSchema& out, const SeriesRows& series) {
     fill_schema(out, "+s", "",
                 metadata_of({{"kavno.code", series.code},
                              {"kavno.interval",
-                              member_name(kavno::EnumClass::CandleInterval, static_cast<std::uint8_t>(series.interval))},
-                             {"kavno.kind", member_name(kavno::EnumClass::TradeKind, static_cast<std::uint8_t>(series.kind))}}),
+                              member_name(kavno::EnumerationId::CandleInterval, static_cast<std::uint8_t>(series.interval))},
+                             {"kavno.kind", member_name(kavno::EnumerationId::TradeKind, static_cast<std::uint8_t>(series.kind))}}),
                 bars::field_count);
     auto* data = static_cast<SchemaData*>(out.private_data);
     for (std::size_t f = 0; f < bars::field_count; ++f) {

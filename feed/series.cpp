@@ -158,9 +158,9 @@ PyObject* series_repr(PyObject* self) {
     if (!code) return nullptr;
     return PyUnicode_FromFormat("CandleSeries(code=%R, interval=CandleInterval.%s, kind=TradeKind.%s, %lld candles)",
                                 code.get(),
-                                kavno::enumerations[static_cast<std::size_t>(kavno::EnumClass::CandleInterval)]
+                                kavno::enumerations[static_cast<std::size_t>(kavno::EnumerationId::CandleInterval)]
                                     .members[static_cast<std::size_t>(series.interval)],
-                                kavno::enumerations[static_cast<std::size_t>(kavno::EnumClass::TradeKind)]
+                                kavno::enumerations[static_cast<std::size_t>(kavno::EnumerationId::TradeKind)]
                                     .members[static_cast<std::size_t>(series.kind)],
                                 static_cast<long long>(series.length));
 }
@@ -183,17 +183,17 @@ PyObject* get_code(PyObject* self, void*) {
     return PyUnicode_FromStringAndSize(series.code.data(), static_cast<Py_ssize_t>(series.code.size()));
 }
 
-PyObject* enumeration_member(kavno::EnumClass which, std::uint8_t value) {
+PyObject* enumeration_member(kavno::EnumerationId which, std::uint8_t value) {
     const auto& enumeration = kavno::enumerations[static_cast<std::size_t>(which)];
     return PyObject_GetAttrString(reinterpret_cast<PyObject*>(enumeration_class(which)), enumeration.members[value]);
 }
 
 PyObject* get_interval(PyObject* self, void*) {
-    return enumeration_member(kavno::EnumClass::CandleInterval, static_cast<std::uint8_t>(as_series(self)->interval));
+    return enumeration_member(kavno::EnumerationId::CandleInterval, static_cast<std::uint8_t>(as_series(self)->interval));
 }
 
 PyObject* get_kind(PyObject* self, void*) {
-    return enumeration_member(kavno::EnumClass::TradeKind, static_cast<std::uint8_t>(as_series(self)->kind));
+    return enumeration_member(kavno::EnumerationId::TradeKind, static_cast<std::uint8_t>(as_series(self)->kind));
 }
 
 void iterator_dealloc(PyObject* self) {

@@ -93,7 +93,7 @@ void add_record(RecordColumns& table, PyObject* record) {
 }
 
 // The dictionary of an enumeration column: the names of its members, "OrderStatus.Filled", as a string array.
-void fill_dictionary(ArrowArray& out, kavno::EnumClass which) {
+void fill_dictionary(ArrowArray& out, kavno::EnumerationId which) {
     const kavno::EnumerationDescription& enumeration = kavno::enumerations[static_cast<std::size_t>(which)];
     std::vector<std::int32_t> offsets{0};
     std::string characters;

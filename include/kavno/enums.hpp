@@ -37,7 +37,8 @@ namespace kavno {
 KAVNO_ENUMERATIONS(KAVNO_DECLARE_ENUMERATION, KAVNO_MEMBER_ENUMERATOR)
 
 // Which enumeration: their positions in registration order.
-enum class EnumClass : std::uint8_t { KAVNO_ENUMERATIONS(KAVNO_ENUMERATION_ID, KAVNO_MEMBER_NAME) };
+enum class EnumerationId : std::uint8_t { KAVNO_ENUMERATIONS(KAVNO_ENUMERATION_ID, KAVNO_MEMBER_NAME) };
+using EnumClass = EnumerationId;  // its name before 0.3, kept for producers written against it
 
 // What the list says of one enumeration, for code that works on any of them.
 struct EnumerationDescription {
@@ -53,7 +54,7 @@ KAVNO_ENUMERATIONS(KAVNO_MEMBER_NAMES, KAVNO_MEMBER_NAME)
 #undef KAVNO_MEMBER_NAMES
 }  // namespace enum_detail
 
-// Indexed by EnumClass.
+// Indexed by EnumerationId.
 inline constexpr EnumerationDescription enumerations[] = {
 #define KAVNO_DESCRIBE(name, doc, members) \
     {#name, doc, enum_detail::name##_members, static_cast<std::uint8_t>(0 members)},
@@ -68,7 +69,7 @@ struct enum_traits;
 #define KAVNO_TRAITS(name, doc, members)                  \
     template <>                                           \
     struct enum_traits<name> {                            \
-        static constexpr EnumClass id = EnumClass::name;  \
+        static constexpr EnumerationId id = EnumerationId::name;  \
     };
 KAVNO_ENUMERATIONS(KAVNO_TRAITS, KAVNO_MEMBER_NAME)
 #undef KAVNO_TRAITS

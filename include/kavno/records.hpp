@@ -160,13 +160,13 @@ struct FieldSpec {
     FieldKind kind;
     std::size_t offset;
     const char* doc;
-    EnumClass enumeration;  // for FieldKind::Enumeration only
+    EnumerationId enumeration;  // for FieldKind::Enumeration only
 };
 
 // The field tables, one row per field of the list.
 #define KAVNO_FIELD_SPEC(R, name, kind, doc, given)                                                            \
     ::kavno::FieldSpec{::kavno::this_layout, #name, ::kavno::FieldKind::kind, offsetof(R##Object, name), doc, \
-                       ::kavno::EnumClass{}},
+                       ::kavno::EnumerationId{}},
 #define KAVNO_MEMBER_SPEC(R, name, type, doc, given)                                                             \
     ::kavno::FieldSpec{::kavno::this_layout, #name, ::kavno::FieldKind::Enumeration, offsetof(R##Object, name), doc, \
                        ::kavno::enum_traits<::kavno::type>::id},

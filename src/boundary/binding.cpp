@@ -47,9 +47,10 @@ PyResult<Done> collect_slow(std::string_view function, std::span<const std::stri
     const size_t positional = static_cast<size_t>(nargs);
     for (size_t i = 0; i < count; ++i) slots[i] = i < positional ? args[i] : nullptr;
     if (positional > count) {
+        // At least two given: every function with no parameters takes the binder's no-argument path.
         return Unexpected(Failure::of(PyExc_TypeError, call_name(function) + " takes " + std::to_string(count) +
                                                            " positional arguments but " + std::to_string(positional) +
-                                                           (positional == 1 ? " was" : " were") + " given"));
+                                                           " were given"));
     }
     const Py_ssize_t keywords = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     for (Py_ssize_t k = 0; k < keywords; ++k) {

@@ -1,6 +1,8 @@
 // Creating and raising failure values.
 #include "boundary/failure.hpp"
 
+#include <cassert>
+
 namespace kavno {
 
 Failure Failure::fetch() {
@@ -31,10 +33,7 @@ void Failure::raise() && {
         return;
     }
     const Described& described = *described_;
-    if (!PyExceptionClass_Check(described.type)) {
-        PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
-        return;
-    }
+    assert(PyExceptionClass_Check(described.type));  // of() takes exception classes only
     Ref message = Ref::steal(
         PyUnicode_FromStringAndSize(described.message.data(), static_cast<Py_ssize_t>(described.message.size())));
     if (!message) return;  // MemoryError is pending

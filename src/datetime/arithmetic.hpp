@@ -46,9 +46,9 @@ constexpr UtcDateTime to_utc(const OffsetDateTime& value) noexcept {
 }
 
 // The failure of the day truncation.
-enum class RoundingError : std::uint8_t { TimestampExceedsLimit };
+enum class TruncationError : std::uint8_t { TimestampExceedsLimit };
 
-constexpr std::string_view message(RoundingError) noexcept { return "timestamp exceeds num_nanoseconds limit"; }
+constexpr std::string_view message(TruncationError) noexcept { return "timestamp exceeds num_nanoseconds limit"; }
 
 // Nanoseconds since 1970-01-01T00:00:00 UTC, or nothing when that count does not fit in 64 bits (outside
 // 1677-09-21T00:12:43.145224192 to 2262-04-11T23:47:16.854775807). Before 1970 one second is borrowed, so that
@@ -70,10 +70,10 @@ constexpr std::optional<std::int64_t> nanosecond_timestamp(const UtcDateTime& va
 // Midnight at the start of the value's UTC day, for a value whose nanosecond timestamp fits in 64 bits. Rounds
 // down, before 1970 as well; the result may lie before the first nanosecond timestamp (1677-09-21T05:00 gives
 // 1677-09-21T00:00), since the day, not the timestamp, is what is kept.
-constexpr Result<UtcDateTime, RoundingError> truncate_to_day(const UtcDateTime& value) noexcept {
+constexpr Result<UtcDateTime, TruncationError> truncate_to_day(const UtcDateTime& value) noexcept {
     // The years 1678 to 2261 lie wholly inside the nanosecond timestamps: no count to check there.
     const bool inside = value.year >= 1678 && value.year <= 2261;
-    if (!inside && !nanosecond_timestamp(value)) return Unexpected(RoundingError::TimestampExceedsLimit);
+    if (!inside && !nanosecond_timestamp(value)) return Unexpected(TruncationError::TimestampExceedsLimit);
     return UtcDateTime{value.year, value.month, value.day};
 }
 

@@ -6,7 +6,7 @@
 #include "boundary/lock.hpp"
 #include "pure/fatal.hpp"
 #include "types/enumerations.hpp"
-#include "types/records.hpp"
+#include "types/record_classes.hpp"
 
 #include <pythread.h>
 
@@ -29,7 +29,7 @@ struct ClassState {
 
 std::array<ClassState, class_count> states;
 
-EnumClass enumeration_of(ClassId id) { return static_cast<EnumClass>(id); }
+EnumerationId enumeration_of(ClassId id) { return static_cast<EnumerationId>(id); }
 
 TypeSpec type_spec(ClassId id) {
     return is_enumeration(id) ? enum_type_spec(enumeration_of(id)) : record_type_spec(static_cast<std::size_t>(id) - enumeration_count);

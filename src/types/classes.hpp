@@ -23,7 +23,7 @@ enum class ClassId : std::uint8_t {
 inline constexpr std::size_t class_count = enumeration_count + std::size(records);
 
 constexpr bool is_enumeration(ClassId id) noexcept { return static_cast<std::size_t>(id) < enumeration_count; }
-constexpr ClassId class_id(EnumClass which) noexcept { return static_cast<ClassId>(which); }  // same positions
+constexpr ClassId class_id(EnumerationId which) noexcept { return static_cast<ClassId>(which); }  // same positions
 constexpr const RecordSpec& record_spec(ClassId id) noexcept {
     return *records[static_cast<std::size_t>(id) - enumeration_count];
 }

@@ -17,7 +17,7 @@ namespace {
 struct EnumObject {
     PyObject ob_base;
     std::uint8_t value;
-    EnumClass which;
+    EnumerationId which;
 };
 
 constexpr const char* spec_names[] = {
@@ -104,12 +104,12 @@ const PyType_Slot enum_slots[] = {
 
 }  // namespace
 
-TypeSpec enum_type_spec(EnumClass which) {
+TypeSpec enum_type_spec(EnumerationId which) {
     const auto index = static_cast<std::size_t>(which);
     return {spec_names[index], enumerations[index].doc, sizeof(EnumObject), enum_slots, nullptr, enum_dealloc};
 }
 
-PyResult<Ref> enum_instance(PyTypeObject* type, EnumClass which, std::uint8_t value) {
+PyResult<Ref> enum_instance(PyTypeObject* type, EnumerationId which, std::uint8_t value) {
     auto instance = allocate_instance(type);
     if (instance) {
         auto* member = reinterpret_cast<EnumObject*>(instance->get());
@@ -119,7 +119,7 @@ PyResult<Ref> enum_instance(PyTypeObject* type, EnumClass which, std::uint8_t va
     return instance;
 }
 
-PyResult<Ref> enum_instance(EnumClass which, std::uint8_t value) {
+PyResult<Ref> enum_instance(EnumerationId which, std::uint8_t value) {
     return enum_instance(class_object(class_id(which)), which, value);
 }
 

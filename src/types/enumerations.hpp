@@ -7,10 +7,10 @@
 namespace kavno {
 
 // What kavno builds each enumeration's class from.
-TypeSpec enum_type_spec(EnumClass which);
+TypeSpec enum_type_spec(EnumerationId which);
 
 // A new instance of an enumeration class holding `value` (never the class attribute).
-PyResult<Ref> enum_instance(PyTypeObject* type, EnumClass which, std::uint8_t value);
-PyResult<Ref> enum_instance(EnumClass which, std::uint8_t value);
+PyResult<Ref> enum_instance(PyTypeObject* type, EnumerationId which, std::uint8_t value);
+PyResult<Ref> enum_instance(EnumerationId which, std::uint8_t value);
 
 }  // namespace kavno

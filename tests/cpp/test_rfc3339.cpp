@@ -128,13 +128,6 @@ TEST(a_megabyte_of_fraction_digits_is_skipped) {
     CHECK_EQ(scanned(text), scanned_as(text, Invalid));
 }
 
-TEST(messages_are_fixed) {
-    CHECK_EQ(message(OutOfRange), std::string_view("input is out of range"));
-    CHECK_EQ(message(Invalid), std::string_view("input contains invalid characters"));
-    CHECK_EQ(message(TooShort), std::string_view("premature end of input"));
-    CHECK_EQ(message(TooLong), std::string_view("trailing input"));
-}
-
 namespace {
 
 std::string written(const UtcDateTime& value) {

@@ -1,6 +1,6 @@
 // _kavno_testing: a test-only extension that makes records exactly as a third-party producer would, through
-// the public header and nothing else of kavno's; plus a no-op entry (the floor for benchmarks) and a way to
-// drive the fatal stop. Texts are taken as bytes so that invalid UTF-8 can be offered; enumeration values as
+// the public headers; plus a no-op entry (the floor for benchmarks), a way to drive the fatal stop (kavno's own
+// pure/fatal.hpp) and Arrow arrays made by hand for the feed's tests (feed/arrow.hpp). Texts are taken as bytes so that invalid UTF-8 can be offered; enumeration values as
 // plain ints so that out-of-range ones can be; dates as an int (milliseconds) or a 7-tuple of UTC fields.
 #define PY_SSIZE_T_CLEAN  // the "#" formats of PyArg_Parse take Py_ssize_t lengths
 #include "kavno/producer.hpp"

@@ -81,12 +81,17 @@ def long_lived(funcargs):
 
 
 LEAK_CHECK_CALLS = 100
+LEAK_CHECK_RUNS = 1 + 6 * LEAK_CHECK_CALLS  # the first run, three warm-up rounds and three counted ones (six more
+# counted where every one of the first three grew)
+RERUN = {"tests": 0, "runs": 0}  # what the leak check did, for the report
 
 
 def pytest_configure(config):
     config.addinivalue_line(
-        "markers", "leak_check(enabled=True): after the test passes, run its body again in counted rounds and fail "
-        "if the interpreter's allocated blocks grow in every round or a long-lived object gains references")
+        "markers", "leak_check(enabled=True): after the test passes, run its body again about 600 times "
+        f"({LEAK_CHECK_RUNS} runs: warm-up, then counted rounds of {LEAK_CHECK_CALLS}) and fail if the interpreter's "
+        "allocated blocks grow in every round or a long-lived object gains references; the body must be a pure "
+        "function of its arguments (a side effect fails the test, saying so)")
     config.addinivalue_line(
         "markers", "not_under_memcheck: hundreds of processes or a renderer's work, minutes under valgrind, and no "
         "code of kavno's that the rest of the suite does not already run there (make test-valgrind leaves it out)")
@@ -108,7 +113,15 @@ def pytest_pyfunc_call(pyfuncitem):
     probes = long_lived(arguments)
 
     def body():
-        pyfuncitem.obj(**arguments)
+        RERUN["runs"] += 1
+        try:
+            pyfuncitem.obj(**arguments)
+        except Exception as error:
+            pytest.fail(f"leak_check: the test passed, then failed when its body ran again ({type(error).__name__}: "
+                        f"{error}); a test marked leak_check must be a pure function of its arguments, its body is "
+                        "run about 600 times: remove the side effect or mark it leak_check(False)", pytrace=False)
+
+    RERUN["tests"] += 1
 
     body()  # the first run's traceback and frames may still hold the arguments: let them go before counting
     gc.collect()
@@ -128,6 +141,13 @@ def pytest_pyfunc_call(pyfuncitem):
     grown = [(probes[i], after[i] - before[i]) for i in range(len(probes)) if after[i] > before[i]]
     assert not grown, f"references grew: {grown}"
     return result
+
+
+def pytest_terminal_summary(terminalreporter):
+    if RERUN["tests"]:
+        tests = f"{RERUN['tests']} test{'s' if RERUN['tests'] != 1 else ''}"
+        terminalreporter.write_line(f"leak_check: the bodies of {tests} run again, {RERUN['runs']:,} runs in all, "
+                                    "counting allocated blocks and references")
 
 
 def _fields(value):

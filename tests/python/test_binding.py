@@ -47,8 +47,9 @@ def test_too_many_positional_arguments(name, params, values):
     assert message == f"{name}() takes {count} positional arguments but {count + 1} were given"
 
 
-def test_too_many_reports_was_for_a_single_given_argument():
-    # No function has zero parameters through the binder, so "was" shows only in the count of one.
+def test_too_many_says_were_and_keeps_the_plural_for_one_parameter():
+    # Too many means at least two given (a function of no parameters takes none through the binder): always "were";
+    # and "1 positional arguments", as the module has always said it.
     assert call_error(kavno.safe_float, 1.0, 2, 3) == "safe_float() takes 2 positional arguments but 3 were given"
     assert call_error(kavno.ms_to_date, 1, 2) == "ms_to_date() takes 1 positional arguments but 2 were given"
 

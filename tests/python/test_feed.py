@@ -89,8 +89,10 @@ class UtcLike(dt.tzinfo):
 @pytest.mark.parametrize("when", [T0, MS0, dt.datetime(2024, 3, 15, 10, 30, tzinfo=dt.timezone(dt.timedelta(0))),
                                   dt.datetime(2024, 3, 15, 10, 30, tzinfo=UtcLike())])
 def test_date_fields_take_an_aware_utc_datetime_or_milliseconds(when):
-    assert feed.make_position(code="X", side=0, volume=1, price=1) is not None
-    assert feed.make_candle(code="X", open_time=when, close=1.0).open_time == T0
+    bar = feed.make_candle(code="X", open_time=when, close=1.0)
+    assert (bar.open_time, bar.close_time) == (T0, T0 + dt.timedelta(seconds=59, microseconds=999_000))
+    order = feed.make_order(id="o", code="X", side=0, price=1.0, volume=1.0, create_time=when)
+    assert order.create_time == T0 and order.create_time.tzinfo is dt.timezone.utc
 
 
 def utc_zones():

@@ -1,6 +1,6 @@
 // One getter serves every field of every record: the getset entry's closure points at the field's table row,
 // which says where the value lies and how it becomes a Python object. Each read makes a new object.
-#include "types/records.hpp"
+#include "types/record_classes.hpp"
 
 #include "boundary/entry.hpp"
 #include "datetime/bridge.hpp"
