@@ -154,10 +154,6 @@ struct Piece {
     }
 };
 
-std::int64_t milliseconds_of(Time time) noexcept {
-    return time.seconds * 1000 + static_cast<std::int64_t>(time.nanosecond / 1'000'000);
-}
-
 // One child column of a batch: the series' own buffer where it already has Arrow's layout, a new one otherwise.
 void fill_column(ArrowArray& out, const SeriesRows& series, const Piece& piece, BarField field) {
     ArrayData* data = fill_array(out, piece.count, 2, 0);
@@ -199,23 +195,7 @@ void fill_column(ArrowArray& out, const SeriesRows& series, const Piece& piece, 
         }
     }
     piece.each([&](std::int64_t i, const Chunk& chunk, std::int64_t row) {
-        const Column& column = chunk[field];
-        if (time) {
-            Time value;
-            if (column.present) {
-                value = column.time(row);
-            } else {  // a close time the series computes
-                value = chunk[BarField::OpenTime].time(row).plus_milliseconds(close_after);
-            }
-            const std::int64_t ms = milliseconds_of(value);
-            std::memcpy(into + i * 8, &ms, 8);
-        } else if (field == BarField::Trades) {
-            const std::int64_t count = column.present ? column.integer(row) : 0;
-            std::memcpy(into + i * 8, &count, 8);
-        } else {
-            const double number = column.present ? column.number(row) : 0.0;
-            std::memcpy(into + i * 8, &number, 8);
-        }
+        chunk.write_field(into + i * 8, field, row, close_after, 1000);  // times in milliseconds
     });
     data->buffers[1] = into;
     data->owned.push_back(std::move(made));

@@ -622,4 +622,21 @@ Outcome check_rows(const Columns& columns, const Request& request, std::span<con
     return std::nullopt;
 }
 
+void Chunk::write_field(std::byte* into, BarField field, std::int64_t row, std::int64_t close_after_ms,
+                        std::int64_t per_second) const noexcept {
+    const Column& column = (*this)[field];
+    if (field == BarField::OpenTime || field == BarField::CloseTime) {
+        const Time time = column.present ? column.time(row)
+                                         : (*this)[BarField::OpenTime].time(row).plus_milliseconds(close_after_ms);
+        const std::int64_t count = time.seconds * per_second + time.nanosecond / (1'000'000'000 / per_second);
+        std::memcpy(into, &count, 8);
+    } else if (field == BarField::Trades) {
+        const std::int64_t count = column.present ? column.integer(row) : 0;
+        std::memcpy(into, &count, 8);
+    } else {
+        const double number = column.present ? column.number(row) : 0.0;
+        std::memcpy(into, &number, 8);
+    }
+}
+
 }  // namespace feed

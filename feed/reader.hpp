@@ -51,6 +51,12 @@ struct Chunk {
     std::int64_t rows = 0;
     std::array<Column, bars::field_count> columns;
     const Column& operator[](BarField field) const noexcept { return columns[static_cast<std::size_t>(field)]; }
+
+    // One bar's field as the 8 bytes a series' own columns store it as: a time as an int64 count of units of
+    // which `per_second` make a second (the close time, where the data has none, the open time plus
+    // `close_after_ms`), trades as an int64, the rest as a float64; an absent amount or trades is zero.
+    void write_field(std::byte* into, BarField field, std::int64_t row, std::int64_t close_after_ms,
+                     std::int64_t per_second) const noexcept;
     Column& operator[](BarField field) noexcept { return columns[static_cast<std::size_t>(field)]; }
 };
 

@@ -608,20 +608,8 @@ PyObject* column_bytes(const SeriesObject& series, BarField field) {
             chunk = &series.table->locate(row, within);
             chunk_start = row - within;
         }
-        const std::int64_t at = row - chunk_start;
-        const Column& column = (*chunk)[field];
-        if (field == BarField::OpenTime || field == BarField::CloseTime) {
-            const Timepoint time = column.present ? column.time(at)
-                                                  : (*chunk)[BarField::OpenTime].time(at).plus_milliseconds(close_after);
-            const std::int64_t micros = time.seconds * 1'000'000 + time.nanosecond / 1000;
-            std::memcpy(into + item * 8, &micros, 8);
-        } else if (field == BarField::Trades) {
-            const std::int64_t count = column.present ? column.integer(at) : 0;
-            std::memcpy(into + item * 8, &count, 8);
-        } else {
-            const double number = column.present ? column.number(at) : 0.0;
-            std::memcpy(into + item * 8, &number, 8);
-        }
+        // times in microseconds
+        chunk->write_field(reinterpret_cast<std::byte*>(into) + item * 8, field, row - chunk_start, close_after, 1'000'000);
     }
     return bytes.release();
 }

@@ -45,31 +45,9 @@
 
 namespace kavno {
 
-// A millisecond timestamp, for date fields given as one.
-struct Milliseconds {
-    std::int64_t count;
-};
-
-// A date field: a UTC date-time, or a millisecond timestamp since 1970-01-01T00:00:00 UTC.
-using Instant = std::variant<UtcDateTime, Milliseconds>;
-
-// What a field is given as, for each kind: texts as views (copied into the record), dates as an Instant.
-template <FieldKind Kind>
-struct given_field {
-    using type = typename stored_field<Kind>::type;
-};
-template <>
-struct given_field<FieldKind::Text> {
-    using type = std::string_view;
-};
-template <>
-struct given_field<FieldKind::DateTime> {
-    using type = Instant;
-};
-
 // PairValues, CandleValues, OrderValues and PositionValues: every field of the record's list, in its order.
-#define KAVNO_GIVEN_FIELD(R, name, kind, doc, given) ::kavno::given_field<::kavno::FieldKind::kind>::type name;
-#define KAVNO_GIVEN_MEMBER(R, name, type, doc, given) ::kavno::type name;
+#define KAVNO_GIVEN_FIELD(R, name, kind, doc, factory) ::kavno::field_types<::kavno::FieldKind::kind>::given name;
+#define KAVNO_GIVEN_MEMBER(R, name, type, doc, factory) ::kavno::type name;
 #define KAVNO_VALUES_STRUCT(Class, prefix, doc, FIELDS)        \
     struct Class##Values {                                     \
         FIELDS(Class, KAVNO_GIVEN_FIELD, KAVNO_GIVEN_MEMBER)   \
@@ -377,8 +355,8 @@ inline bool copy_text(Text& target, std::string_view text) {
 template <FieldKind Kind>
 struct field_copy {
     struct Ready {};
-    static bool check(const RecordSpec&, const char*, const typename given_field<Kind>::type&, Ready&) { return true; }
-    static bool store(typename stored_field<Kind>::type& target, const typename given_field<Kind>::type& value,
+    static bool check(const RecordSpec&, const char*, const typename field_types<Kind>::given&, Ready&) { return true; }
+    static bool store(typename field_types<Kind>::stored& target, const typename field_types<Kind>::given& value,
                       const Ready&) {
         target = value;
         return true;

@@ -12,6 +12,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <iterator>
+#include <string_view>
+#include <variant>
 
 #pragma GCC visibility push(hidden)  // one copy per binary (producer.hpp says why)
 
@@ -84,32 +86,45 @@ struct Text {
 
 enum class FieldKind : std::uint8_t { Text, Double, Int64, Int32, Enumeration, DateTime };
 
-// How a record stores a field of each kind.
+// A millisecond timestamp, for date fields given as one.
+struct Milliseconds {
+    std::int64_t count;
+};
+
+// A date field as a producer gives it: a UTC date-time, or a millisecond timestamp since 1970-01-01T00:00:00 UTC.
+using Instant = std::variant<UtcDateTime, Milliseconds>;
+
+// How a record stores a field of each kind, and how a producer gives it (texts as views, copied into the record).
 template <FieldKind Kind>
-struct stored_field;
+struct field_types;
 template <>
-struct stored_field<FieldKind::Text> {
-    using type = Text;
+struct field_types<FieldKind::Text> {
+    using stored = Text;
+    using given = std::string_view;
 };
 template <>
-struct stored_field<FieldKind::Double> {
-    using type = double;
+struct field_types<FieldKind::Double> {
+    using stored = double;
+    using given = double;
 };
 template <>
-struct stored_field<FieldKind::Int64> {
-    using type = std::int64_t;
+struct field_types<FieldKind::Int64> {
+    using stored = std::int64_t;
+    using given = std::int64_t;
 };
 template <>
-struct stored_field<FieldKind::Int32> {
-    using type = std::int32_t;
+struct field_types<FieldKind::Int32> {
+    using stored = std::int32_t;
+    using given = std::int32_t;
 };
 template <>
-struct stored_field<FieldKind::DateTime> {
-    using type = UtcDateTime;
+struct field_types<FieldKind::DateTime> {
+    using stored = UtcDateTime;
+    using given = Instant;
 };
 
 // The record structures: the object header, then every field of the list in its order.
-#define KAVNO_STORE_FIELD(R, name, kind, doc, given) ::kavno::stored_field<::kavno::FieldKind::kind>::type name;
+#define KAVNO_STORE_FIELD(R, name, kind, doc, given) ::kavno::field_types<::kavno::FieldKind::kind>::stored name;
 #define KAVNO_STORE_MEMBER(R, name, type, doc, given) ::kavno::type name;
 #define KAVNO_RECORD_STRUCT(Class, prefix, doc, FIELDS)             \
     struct Class##Object {                                          \
